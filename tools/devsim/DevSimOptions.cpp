@@ -1,0 +1,267 @@
+#include "DevSimOptions.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace devsim
+{
+const char* const kKindNames[KIND_COUNT] = {"keepalive", "userv1", "userv2", "userv3", "flux",
+                                            "svc",       "admin",  "audit",  "alarm",  "sys"};
+
+void CDevSimOptions::PrintUsage(const char* prog)
+{
+    std::printf(
+        "usage: %s [options]\n"
+        "Simulates SSL VPN gateways streaming log records to the collector's device port.\n"
+        "Each device connects, pushes its administrator and user directories (waiting for each\n"
+        "74-byte push reply), streams a mix of records, ends with a keepalive, waits for every\n"
+        "keepalive reply and closes. A report of what was sent and received is printed at the end.\n"
+        "\n"
+        "Connection:\n"
+        "  --host H              collector address (default 127.0.0.1)\n"
+        "  --port P              device port (default 9501)\n"
+        "  --devices N           number of devices, one connection and thread each (default 1)\n"
+        "  --first-index K       index of the first device (default 1); device i is K..K+N-1\n"
+        "  --name-prefix S       device name = S + index (default \"dev\")\n"
+        "  --secret-prefix S     device secret = S + index (default \"secret\")\n"
+        "  --secret S            the same secret for every device (overrides --secret-prefix)\n"
+        "                        the device key in every head is the raw MD5 of the secret\n"
+        "  --sign 1111|0500|alt  head sign \"logs1111\", \"logs0500\" or alternating per device (default "
+        "1111)\n"
+        "\n"
+        "Records:\n"
+        "  --mix k=w,...         relative weights of record kinds; kinds: keepalive userv1 userv2\n"
+        "                        userv3 (logins/logouts of each version), flux (traffic records),\n"
+        "                        svc (resource accesses), admin, audit, alarm, sys. Kinds not named\n"
+        "                        get weight 0. Default keepalive=1,userv1=1,userv2=1,userv3=4,\n"
+        "                        flux=4,svc=4,admin=1,audit=1,alarm=1,sys=2\n"
+        "  --count N             records per device, pushes and the closing keepalive excluded\n"
+        "                        (default 1000 when --seconds is not given)\n"
+        "  --seconds S           stream for S seconds instead (with --count: whichever ends first)\n"
+        "  --rate R              records/s per device; 0 = as fast as possible (default 0)\n"
+        "  --mask                send every body inverted, with the head's masked flag set\n"
+        "  --garbage P           before each record, with probability P, insert 1..64 random bytes\n"
+        "  --seq                 put \"d<device>s<seq>\" at the start of every message text\n"
+        "                        (seq = the record's number within its device's stream, from 1)\n"
+        "  --time \"Y-M-D h:m:s\"  fixed log time in every head (default: the current local time)\n"
+        "  --users N             users in the pushed directory (default 4)\n"
+        "  --groups N            user groups in the pushed directory (default 2)\n"
+        "  --no-push             do not push directories (records then precede any synchronisation)\n"
+        "  --md5-short           send the document MD5 in its unpadded \"%%x\" per byte form\n"
+        "  --dir-netorder        numeric directory attributes as decimal network-order words\n"
+        "  --seed N              random seed for garbage bytes (default 1)\n"
+        "\n"
+        "Modes:\n"
+        "  --probe               send the watchdog probe, print the answer's first 14 bytes, exit\n"
+        "                        0 when they are \"KELVDEVPROBE01\", 1 otherwise\n"
+        "  --dump FILE           also write each device's byte stream to FILE (FILE.<index> with\n"
+        "                        more than one device)\n"
+        "  --offline             do not connect: only build the streams (use with --dump and --count)\n"
+        "  --reply-timeout S     seconds to wait for a push reply or the last keepalive replies (default "
+        "10)\n"
+        "  --quiet               print only the report\n"
+        "  --help                this text\n"
+        "\n"
+        "Exit status: 0 when every connection worked and every reply arrived and was right; 1 otherwise;\n"
+        "2 for a usage error.\n",
+        prog);
+}
+
+static bool ParseMix(const char* text, unsigned mix[KIND_COUNT])
+{
+    for (int k = 0; k < KIND_COUNT; ++k)
+        mix[k] = 0;
+    std::string s(text);
+    size_t pos = 0;
+    while (pos < s.size())
+    {
+        size_t comma = s.find(',', pos);
+        std::string item = s.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        pos = comma == std::string::npos ? s.size() : comma + 1;
+        if (item.empty())
+            continue;
+        size_t eq = item.find('=');
+        std::string name = item.substr(0, eq);
+        unsigned w = eq == std::string::npos ? 1 : unsigned(std::strtoul(item.c_str() + eq + 1, nullptr, 10));
+        int found = -1;
+        for (int k = 0; k < KIND_COUNT; ++k)
+            if (name == kKindNames[k])
+                found = k;
+        if (found < 0)
+        {
+            std::fprintf(stderr, "devsim: unknown record kind in --mix: %s\n", name.c_str());
+            return false;
+        }
+        mix[found] = w;
+    }
+    unsigned total = 0;
+    for (int k = 0; k < KIND_COUNT; ++k)
+        total += mix[k];
+    if (total == 0)
+    {
+        std::fprintf(stderr, "devsim: --mix gives every kind weight 0\n");
+        return false;
+    }
+    return true;
+}
+
+bool CDevSimOptions::Parse(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i)
+    {
+        const char* a = argv[i];
+        auto val = [&](const char* name) -> const char*
+        {
+            if (i + 1 >= argc)
+            {
+                std::fprintf(stderr, "devsim: %s needs a value\n", name);
+                return nullptr;
+            }
+            return argv[++i];
+        };
+#define DEVSIM_VALUE(name)                                                                                   \
+    const char* v = val(name);                                                                               \
+    if (!v)                                                                                                  \
+        return false;
+        if (!std::strcmp(a, "--help") || !std::strcmp(a, "-h"))
+        {
+            m_Help = true;
+            return true;
+        }
+        else if (!std::strcmp(a, "--host"))
+        {
+            DEVSIM_VALUE(a) m_Host = v;
+        }
+        else if (!std::strcmp(a, "--port"))
+        {
+            DEVSIM_VALUE(a) m_Port = uint16_t(std::atoi(v));
+        }
+        else if (!std::strcmp(a, "--devices"))
+        {
+            DEVSIM_VALUE(a) m_Devices = std::atoi(v);
+        }
+        else if (!std::strcmp(a, "--first-index"))
+        {
+            DEVSIM_VALUE(a) m_FirstIndex = std::atoi(v);
+        }
+        else if (!std::strcmp(a, "--name-prefix"))
+        {
+            DEVSIM_VALUE(a) m_NamePrefix = v;
+        }
+        else if (!std::strcmp(a, "--secret-prefix"))
+        {
+            DEVSIM_VALUE(a) m_SecretPrefix = v;
+        }
+        else if (!std::strcmp(a, "--secret"))
+        {
+            DEVSIM_VALUE(a) m_Secret = v;
+        }
+        else if (!std::strcmp(a, "--sign"))
+        {
+            DEVSIM_VALUE(a) m_Sign = v;
+        }
+        else if (!std::strcmp(a, "--mix"))
+        {
+            DEVSIM_VALUE(a) if (!ParseMix(v, m_Mix)) return false;
+        }
+        else if (!std::strcmp(a, "--count"))
+        {
+            DEVSIM_VALUE(a) m_Count = std::strtoull(v, nullptr, 10);
+        }
+        else if (!std::strcmp(a, "--seconds"))
+        {
+            DEVSIM_VALUE(a) m_Seconds = std::atof(v);
+        }
+        else if (!std::strcmp(a, "--rate"))
+        {
+            DEVSIM_VALUE(a) m_Rate = std::atof(v);
+        }
+        else if (!std::strcmp(a, "--mask"))
+            m_Mask = true;
+        else if (!std::strcmp(a, "--garbage"))
+        {
+            DEVSIM_VALUE(a) m_Garbage = std::atof(v);
+        }
+        else if (!std::strcmp(a, "--seq"))
+            m_Seq = true;
+        else if (!std::strcmp(a, "--time"))
+        {
+            DEVSIM_VALUE(a) m_FixedTime = v;
+        }
+        else if (!std::strcmp(a, "--users"))
+        {
+            DEVSIM_VALUE(a) m_Users = std::atoi(v);
+        }
+        else if (!std::strcmp(a, "--groups"))
+        {
+            DEVSIM_VALUE(a) m_Groups = std::atoi(v);
+        }
+        else if (!std::strcmp(a, "--no-push"))
+            m_NoPush = true;
+        else if (!std::strcmp(a, "--md5-short"))
+            m_Md5Short = true;
+        else if (!std::strcmp(a, "--dir-netorder"))
+            m_DirNetOrder = true;
+        else if (!std::strcmp(a, "--seed"))
+        {
+            DEVSIM_VALUE(a) m_Seed = std::strtoull(v, nullptr, 10);
+        }
+        else if (!std::strcmp(a, "--probe"))
+            m_Probe = true;
+        else if (!std::strcmp(a, "--dump"))
+        {
+            DEVSIM_VALUE(a) m_Dump = v;
+        }
+        else if (!std::strcmp(a, "--offline"))
+            m_Offline = true;
+        else if (!std::strcmp(a, "--reply-timeout"))
+        {
+            DEVSIM_VALUE(a) m_ReplyTimeout = std::atof(v);
+        }
+        else if (!std::strcmp(a, "--quiet"))
+            m_Quiet = true;
+        else
+        {
+            std::fprintf(stderr, "devsim: unknown option %s (see --help)\n", a);
+            return false;
+        }
+#undef DEVSIM_VALUE
+    }
+    if (m_Devices < 1 || m_Devices > 4096)
+    {
+        std::fprintf(stderr, "devsim: --devices must be 1..4096\n");
+        return false;
+    }
+    if (m_Sign != "1111" && m_Sign != "0500" && m_Sign != "alt")
+    {
+        std::fprintf(stderr, "devsim: --sign must be 1111, 0500 or alt\n");
+        return false;
+    }
+    if (m_Garbage < 0 || m_Garbage > 1 || m_Rate < 0)
+    {
+        std::fprintf(stderr, "devsim: --garbage must be 0..1 and --rate not negative\n");
+        return false;
+    }
+    if (m_Users < 1 || m_Users > 10000)
+    {
+        std::fprintf(stderr, "devsim: --users must be 1..10000\n");
+        return false;
+    }
+    if (m_Offline && m_Seconds > 0 && m_Count == 0)
+    {
+        std::fprintf(stderr, "devsim: --offline needs --count, not --seconds\n");
+        return false;
+    }
+    if (!m_FixedTime.empty())
+    {
+        unsigned y, mo, d, h, mi, s;
+        if (std::sscanf(m_FixedTime.c_str(), "%u-%u-%u %u:%u:%u", &y, &mo, &d, &h, &mi, &s) != 6)
+        {
+            std::fprintf(stderr, "devsim: --time wants \"YYYY-MM-DD HH:MM:SS\"\n");
+            return false;
+        }
+    }
+    return true;
+}
+} // namespace devsim
