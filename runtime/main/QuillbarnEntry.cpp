@@ -1,4 +1,18 @@
-int main()
+#include "platform/Signals.h"
+#include "runtime/ServiceModule.h"
+
+#include <string>
+
+int main(int argc, char** argv)
 {
-    return 0;
+    // Before any thread exists, so that every thread inherits the mask and
+    // termination signals reach only the thread that waits for them.
+    platform::BlockTerminationSignals();
+    std::string commandLine = argv[0];
+    for (int i = 1; i < argc; ++i)
+    {
+        commandLine += ' ';
+        commandLine += argv[i];
+    }
+    return CServiceModule::GetInstance()->ProcessCommandLine(commandLine);
 }

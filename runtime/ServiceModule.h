@@ -1,0 +1,53 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+// Service registration, service control and the controlling thread's
+// message loop of the collector.
+class CServiceModule
+{
+public:
+    static CServiceModule* GetInstance();
+    virtual ~CServiceModule() = default;
+
+    // Scans the command line for the switches; returns the process result.
+    int ProcessCommandLine(const std::string& commandLine);
+
+    int RegisterServer(bool regTypeLib, bool service);
+    int UnregisterServer();
+    bool Install();
+    bool Uninstall();
+    bool IsInstalled();
+    void Start();
+    void Run();
+    void ReportStatus(uint32_t state);
+    void LogEvent(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+    bool IsServiceMode() const { return m_bService && !m_bConsole; }
+    bool IsConsoleMode() const { return !m_bService && m_bConsole; }
+    uint32_t GetControlThreadId() const { return m_ControlThreadId; }
+    uint32_t GetWin32ExitCode() const { return m_Win32ExitCode; }
+    const std::string& GetServiceName() const { return m_ServiceName; }
+
+    // Asks the controlling thread to end its message loop (stop control,
+    // console close, the StopAll event, the main routine's own end).
+    void PostQuit();
+
+    static constexpr const char* APPID_GUID = "{84CC16FB-BADF-43A1-9D9E-1CF65A9AE74A}";
+    static constexpr uint32_t MAIN_THREAD_STOP_WAIT_MS = 60000;
+    static constexpr uint32_t STOPALL_SLEEP_MS = 2000;
+
+private:
+    CServiceModule() = default;
+    static void ServiceMain(int argc, char** argv);
+    static void Handler(uint32_t control);
+    bool WriteRegistryScript();
+    void RemoveRegistryScript();
+
+    std::string m_ServiceName = "Quillbarn";
+    uint32_t m_CurrentState = 1; // stopped
+    uint32_t m_Win32ExitCode = 0;
+    uint32_t m_ControlThreadId = 0;
+    volatile bool m_bService = true;
+    volatile bool m_bConsole = false;
+};

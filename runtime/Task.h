@@ -1,0 +1,44 @@
+#pragma once
+#include "platform/Thread.h"
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+// Base of every long-running activity: an object that owns one thread.
+class CTask
+{
+public:
+    enum Status : uint32_t
+    {
+        STATUS_CONSTRUCTED = 0,
+        STATUS_INIT = 1,
+        STATUS_RUNNING = 2,
+        STATUS_FINISHED = 3,
+    };
+
+    CTask() = default;
+    virtual ~CTask();
+    CTask(const CTask&) = delete;
+    CTask& operator=(const CTask&) = delete;
+
+    virtual bool Init();
+    virtual bool UnInit();
+    virtual bool Start();
+    virtual bool Stop();
+    virtual bool StopAndWait(uint32_t timeoutMs);
+    virtual bool IsAlive();
+    virtual uint32_t Run();
+
+    static uint32_t _Run(CTask* task);
+
+    // The task's run-time class name, looked up under the type-name lock.
+    std::string GetClassName() const;
+
+    volatile uint32_t m_bAutoDelete = 0;
+    volatile uint32_t m_bRunning = 0;
+    platform::ThreadHandle m_hThread;
+    uint32_t m_ThreadId = 0;
+    volatile uint32_t m_Status = STATUS_CONSTRUCTED;
+    std::atomic<uint32_t> m_ActivityTime{0};
+};
