@@ -173,7 +173,9 @@ uint32_t CTaskManager::WaitForAllTask(uint32_t timeoutMs)
         CCSLocker lock(m_ListLock);
         copy.assign(m_Tasks.begin(), m_Tasks.end());
     }
-    uint32_t ret = WaitForMultiTask(copy.data(), static_cast<uint32_t>(copy.size()), true, timeoutMs);
+    // An empty list has nothing to wait for (and no array to pass).
+    uint32_t ret = copy.empty() ? WAIT_OBJECT_0
+                                : WaitForMultiTask(copy.data(), static_cast<uint32_t>(copy.size()), true, timeoutMs);
     QB_LOG(PL_INFO, "[CTaskManager]", "[WaitForAllTask] Wait Ret = %u\n", ret);
     return ret;
 }

@@ -1,0 +1,21 @@
+#pragma once
+#include <functional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace qbtest
+{
+// Starts a program with extra environment entries ("NAME=value"); stdout and
+// stderr go to outputPath when given. Returns the pid, or -1.
+pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+            const std::string& outputPath = std::string());
+// Waits up to timeoutMs for the child; returns its exit code, 128+signal when
+// killed, or -1 on time-out.
+int WaitExit(pid_t pid, int timeoutMs);
+// Runs to completion and returns the exit code (or -1 on time-out, after SIGKILL).
+int RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+               int timeoutMs = 30000, std::string* output = nullptr);
+// Polls a condition every 10 ms for up to timeoutMs.
+bool WaitUntil(int timeoutMs, const std::function<bool()>& condition);
+} // namespace qbtest

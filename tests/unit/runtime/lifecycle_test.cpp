@@ -1,0 +1,124 @@
+// The collector as a process: console mode, the stop paths, and service mode
+// through the file-backed service manager.
+#include "support/Process.h"
+#include "support/TestInstall.h"
+
+#include "platform/FileSystem.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <unistd.h>
+
+namespace
+{
+class CollectorProcess : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/qb_life_XXXXXX";
+        m_Dir = mkdtemp(tmpl);
+        for (const char* sub : {"/bin", "/Kelv", "/Kelv/Config", "/Kelv/Log", "/Kelv/Temp", "/Kelv/Dump", "/mysql"})
+            platform::CreateDirectory(m_Dir + sub);
+        std::string confSrc = std::string(QB_SOURCE_DIR) + "/conf";
+        for (const std::string& f : platform::ListDirectory(confSrc, "*", true))
+            platform::CopyFile(confSrc + "/" + f, m_Dir + "/Kelv/Config/" + f, false);
+        qbtest::WriteFile(m_Dir + "/Kelv/Config/ProgramLog.conf",
+                          "[GlobalProgramLog]\nEnable=1\n[DebugViewLog]\nEnable=1\n[TxtLog]\nEnable=1\n"
+                          "MaxLogSize=1024\nLogLevel=8\nMaxLogFiles=30\n");
+        // The install directory is found two levels above the executable
+        // when the registry names none.
+        m_Exe = m_Dir + "/bin/Quillbarn";
+        ASSERT_TRUE(platform::CopyFile(qbtest::BinDir() + "/Quillbarn", m_Exe, false));
+        chmod(m_Exe.c_str(), 0755);
+        m_Env = {"QUILLBARN_REGISTRY=" + m_Dir + "/no-registry.ini", "QUILLBARN_SCM_DIR=" + m_Dir + "/scm"};
+    }
+    void TearDown() override
+    {
+        if (m_Pid > 0)
+        {
+            kill(m_Pid, SIGKILL);
+            qbtest::WaitExit(m_Pid, 5000);
+        }
+        std::string cmd = "rm -rf '" + m_Dir + "'";
+        (void)system(cmd.c_str());
+    }
+    std::string Log()
+    {
+        std::string all;
+        for (const std::string& f : platform::ListDirectory(m_Dir + "/Kelv/Log", "LogFile_*.log", true))
+            all += qbtest::ReadFile(m_Dir + "/Kelv/Log/" + f);
+        return all;
+    }
+    bool Started()
+    {
+        return qbtest::WaitUntil(10000, [&] { return platform::FileExists(m_Dir + "/Kelv/VelmoraDCExitEvent"); });
+    }
+    std::string Scm(const std::string& verb, const std::string& name)
+    {
+        std::string out;
+        qbtest::RunProgram({qbtest::BinDir() + "/scmctl", verb, name}, m_Env, 10000, &out);
+        return out;
+    }
+
+    std::string m_Dir, m_Exe;
+    std::vector<std::string> m_Env;
+    pid_t m_Pid = -1;
+};
+
+const char* const EXIT_LINE = "[INFO][TID=";
+const char* const EXIT_TEXT = "[CQuillbarn][QuillbarnMain] Exit Normally.\n";
+} // namespace
+
+TEST_F(CollectorProcess, ConsoleStopsInOrderOnSigtermAndOnStopAll)
+{
+    m_Pid = qbtest::Spawn({m_Exe, "-Console"}, m_Env, m_Dir + "/console.out");
+    ASSERT_TRUE(Started());
+    kill(m_Pid, SIGTERM);
+    EXPECT_EQ(qbtest::WaitExit(m_Pid, 20000), 0);
+    m_Pid = -1;
+    std::string log = Log();
+    EXPECT_NE(log.find(EXIT_TEXT), std::string::npos) << log;
+    // Every line has the designed shape.
+    EXPECT_NE(log.find("][Quillbarn][PID="), std::string::npos);
+    EXPECT_NE(log.find(EXIT_LINE), std::string::npos);
+    EXPECT_NE(qbtest::ReadFile(m_Dir + "/console.out").find(EXIT_TEXT), std::string::npos)
+        << "console mode copies lines to the console";
+
+    m_Pid = qbtest::Spawn({m_Exe, "/CONSOLE"}, m_Env);
+    ASSERT_TRUE(Started());
+    EXPECT_EQ(qbtest::RunProgram({m_Exe, "-StopAll"}, m_Env, 20000), 0);
+    EXPECT_EQ(qbtest::WaitExit(m_Pid, 20000), 0);
+    m_Pid = -1;
+    size_t first = Log().find(EXIT_TEXT);
+    EXPECT_NE(Log().find(EXIT_TEXT, first + 1), std::string::npos) << "second run stopped by -StopAll";
+    EXPECT_FALSE(platform::FileExists(m_Dir + "/Kelv/VelmoraDCExitEvent")) << "the named event goes with its owner";
+}
+
+TEST_F(CollectorProcess, SwitchMustBeLastAndNoSwitchOutsideTheManagerDoesNothing)
+{
+    EXPECT_EQ(qbtest::RunProgram({m_Exe, "-Console", "extra"}, m_Env, 10000), 0);
+    EXPECT_EQ(qbtest::RunProgram({m_Exe}, m_Env, 10000), 0);
+    EXPECT_EQ(Log().find(EXIT_TEXT), std::string::npos) << "neither started the collector";
+    EXPECT_EQ(qbtest::RunProgram({m_Exe, "-StopAll"}, m_Env, 10000), 0) << "nothing to stop is not an error";
+}
+
+TEST_F(CollectorProcess, ServiceModeThroughTheServiceManager)
+{
+    ASSERT_EQ(qbtest::RunProgram({m_Exe, "-Service"}, m_Env), 0);
+    EXPECT_NE(Scm("query", "QUILLBARN").find("STOPPED"), std::string::npos);
+    ASSERT_EQ(qbtest::RunProgram({m_Exe, "-service"}, m_Env), 0) << "re-install over an installed service";
+    Scm("start", "Quillbarn");
+    EXPECT_TRUE(qbtest::WaitUntil(10000, [&] { return Scm("query", "Quillbarn").find("RUNNING") != std::string::npos; }));
+    ASSERT_TRUE(Started());
+    Scm("stop", "Quillbarn");
+    EXPECT_TRUE(qbtest::WaitUntil(20000, [&] { return Scm("query", "Quillbarn").find("STOPPED") != std::string::npos; }));
+    EXPECT_NE(Log().find(EXIT_TEXT), std::string::npos) << Log();
+
+    EXPECT_EQ(qbtest::RunProgram({m_Exe, "-UnregServer"}, m_Env), 0);
+    std::string out;
+    EXPECT_NE(qbtest::RunProgram({qbtest::BinDir() + "/scmctl", "query", "Quillbarn"}, m_Env, 10000, &out), 0)
+        << "removed: " << out;
+}
