@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
+#include <time.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -31,6 +32,9 @@ const char kServiceSection[] = "Service";
 const char kStatusSection[] = "Status";
 const size_t kMaxNameLength = 256;
 const size_t kMaxTextLength = 65536;
+// A started process that has not reported yet shows start pending this long; a plain program that
+// never reports is then taken as running. Services under the dispatcher report at once.
+const uint64_t kUnreportedStartGraceMs = 1000;
 
 thread_local uint32_t t_LastError = 0;
 
@@ -92,7 +96,15 @@ struct ProcessStatus
     unsigned long long startTime = 0;
     uint32_t state = 0;
     bool reported = false;
+    uint64_t startedMs = 0; // boot-time clock, comparable across processes
 };
+
+uint64_t BootClockMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_BOOTTIME, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
 
 // Start time (clock ticks after boot) of a live, non-zombie process; false when there is none.
 bool ReadProcessStart(pid_t pid, unsigned long long& startTime)
@@ -138,6 +150,8 @@ bool ReadStatus(const std::string& name, ProcessStatus& st)
         std::strtoull(GetPrivateProfileString(kStatusSection, "StartTime", "", file).c_str(), nullptr, 10);
     st.state = static_cast<uint32_t>(GetPrivateProfileInt(kStatusSection, "State", 0, file));
     st.reported = GetPrivateProfileInt(kStatusSection, "Reported", 0, file) != 0;
+    st.startedMs =
+        std::strtoull(GetPrivateProfileString(kStatusSection, "StartedMs", "", file).c_str(), nullptr, 10);
     return st.pid > 0;
 }
 
@@ -146,7 +160,7 @@ bool WriteStatus(const std::string& name, const ProcessStatus& st)
     std::string text = std::string("[") + kStatusSection + "]\n" + "Pid=" + std::to_string(st.pid) + "\n" +
                        "StartTime=" + std::to_string(st.startTime) + "\n" +
                        "State=" + std::to_string(st.state) + "\n" + "Reported=" + (st.reported ? "1" : "0") +
-                       "\n";
+                       "\n" + "StartedMs=" + std::to_string(st.startedMs) + "\n";
     return WriteFileAtomic(StatusFile(name), text);
 }
 
@@ -165,7 +179,8 @@ ServiceState StateOf(const std::string& name)
     if (!LiveProcess(name, st))
         return ServiceState::Stopped;
     if (!st.reported)
-        return ServiceState::Running;
+        return BootClockMs() - st.startedMs < kUnreportedStartGraceMs ? ServiceState::StartPending
+                                                                      : ServiceState::Running;
     if (st.state >= 1 && st.state <= 4)
         return static_cast<ServiceState>(st.state);
     return ServiceState::Running;
@@ -444,6 +459,7 @@ bool StartService(const std::string& name)
     ProcessStatus st;
     st.pid = daemon;
     st.state = static_cast<uint32_t>(ServiceState::StartPending);
+    st.startedMs = BootClockMs();
     bool recorded = havePid && ReadProcessStart(daemon, st.startTime) && WriteStatus(name, st);
     uint32_t err = recorded ? 0 : ErrnoOr(EAGAIN);
     char go = recorded ? 'g' : 'x';
@@ -583,6 +599,8 @@ bool StartServiceCtrlDispatcher(const std::string& name, void (*serviceMain)(int
     if (!StartedByManagerAs(name))
         return Fail(kScmErrorNotStartedByManager);
     BlockTerminationSignals();
+    // Reporting at once tells the manager this is a service that reports, not a plain program.
+    SetServiceStatus(name, ServiceState::StartPending);
     std::string arg0 = name;
     try
     {
@@ -627,6 +645,8 @@ bool SetServiceStatus(const std::string& name, ServiceState state)
         return Fail(ErrnoOr(EIO));
     st.state = static_cast<uint32_t>(state);
     st.reported = true;
+    ProcessStatus recorded;
+    st.startedMs = ReadStatus(name, recorded) && recorded.pid == st.pid ? recorded.startedMs : BootClockMs();
     if (!WriteStatus(name, st))
         return Fail(ErrnoOr(EIO));
     return Succeed();

@@ -62,8 +62,9 @@ bool StartService(const std::string& name);
 // Sends SIGTERM to the service's process; kScmErrorServiceNotActive when it is not running.
 bool ControlServiceStop(const std::string& name);
 
-// The state the service last reported while its process lives; Running for a live process that
-// never reported (a plain program); Stopped when the process is gone, is a zombie, or its pid now
+// The state the service last reported while its process lives. A live process that never reported
+// is start pending during its first second and running after it (a plain program such as a database
+// server never reports). Stopped when the process is gone, is a zombie, or its pid now
 // belongs to another process. Not installed: Stopped with kScmErrorServiceDoesNotExist.
 ServiceState QueryServiceState(const std::string& name);
 
@@ -81,8 +82,9 @@ std::vector<std::string> SplitCommandLine(const std::string& commandLine);
 // --- service side (in the process the manager started) ---
 
 // Succeeds only in a process the manager started for `name` (QUILLBARN_SCM_SERVICE equal ignoring
-// case): runs serviceMain(1, {name}) on a new thread and returns true when it has returned. Otherwise
-// returns false at once with kScmErrorNotStartedByManager. Blocks the termination signals first.
+// case): reports start pending, runs serviceMain(1, {name}) on a new thread and returns true when it has
+// returned. Otherwise returns false at once with kScmErrorNotStartedByManager. Blocks the termination signals
+// first.
 bool StartServiceCtrlDispatcher(const std::string& name, void (*serviceMain)(int argc, char** argv));
 
 // In a service process: SIGTERM and SIGINT call handler(SERVICE_CONTROL_STOP) on the signal thread.
