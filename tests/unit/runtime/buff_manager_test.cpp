@@ -1,8 +1,10 @@
 #include "runtime/BuffManager.h"
+#include "support/TestInstall.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -11,7 +13,11 @@ namespace
 class BuffManagerTest : public ::testing::Test
 {
 protected:
-    void SetUp() override { ASSERT_TRUE(CBuffManager::GetInstance()->Init()); }
+    void SetUp() override
+    {
+        qbtest::InitTestInstall();
+        ASSERT_TRUE(CBuffManager::GetInstance()->Init());
+    }
     void TearDown() override { CBuffManager::GetInstance()->Init(); }
 };
 } // namespace
@@ -56,9 +62,21 @@ TEST_F(BuffManagerTest, ReleaseOfUnknownPointer)
     char* keep = mgr->AllocByteBuff(64, __FILE__, __LINE__);
     ASSERT_NE(keep, nullptr);
     EXPECT_TRUE(mgr->ReleaseByteBuff(p));
+    char warning[96];
+    snprintf(warning, sizeof warning, "[WARN][TID=");
+    char text[96];
+    snprintf(text, sizeof text, "[CBuffManager][ReleaseByteBuff] 0x%lx Not In BuffManager\n",
+             static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)));
+    EXPECT_EQ(qbtest::ReadTodayLog().find(text), std::string::npos) << "no warning for the first release";
     // The second release is reported, not freed again (the heap stays sound:
     // under the sanitizer build a second free would abort here).
     EXPECT_TRUE(mgr->ReleaseByteBuff(p));
+    std::string log = qbtest::ReadTodayLog();
+    size_t at = log.find(text);
+    ASSERT_NE(at, std::string::npos) << log;
+    size_t lineStart = log.rfind('\n', at);
+    lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
+    EXPECT_NE(log.substr(lineStart, at - lineStart).find(warning), std::string::npos);
     EXPECT_EQ(mgr->GetBuffCount(), before + 1);
     // A pointer the registry never handed out is left alone too.
     int onStack = 0;

@@ -1,5 +1,8 @@
+#include "config/ConfigManager.h"
 #include "runtime/BuffManager.h"
+#include "runtime/GlobalSharedData.h"
 #include "runtime/Utilities.h"
+#include "support/TestInstall.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +12,7 @@
 #include <fstream>
 #include <string>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -329,9 +333,21 @@ TEST(UtilitiesFiles, CreateDirectoryRecursive)
         std::ofstream o(file);
         o << "x";
     }
+    qbtest::InitTestInstall();
     EXPECT_FALSE(CreateDirectoryRecursive(file.c_str()));
+    // "Already exists" is not worth a log line.
+    EXPECT_EQ(qbtest::ReadTodayLog().find("Cannot Create Dir = " + file + " "), std::string::npos);
     EXPECT_FALSE(CreateDirectoryRecursive((file + "/sub/deeper").c_str()));
     EXPECT_FALSE(IsDir(file));
+    // Each level that cannot be made is logged, and the deeper ones are still tried.
+    std::string log = qbtest::ReadTodayLog();
+    EXPECT_NE(log.find("[ERROR][TID="), std::string::npos);
+    EXPECT_NE(log.find("[CreateDirectoryRecursive]Cannot Create Dir = " + file +
+                       "/sub Err = " + std::to_string(ENOTDIR) + "\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("[CreateDirectoryRecursive]Cannot Create Dir = " + file + "/sub/deeper Err = "),
+              std::string::npos);
 
     EXPECT_FALSE(CreateDirectoryRecursive(nullptr));
     EXPECT_FALSE(CreateDirectoryRecursive(""));
@@ -359,6 +375,48 @@ TEST(UtilitiesFiles, DiskSpaceRules)
     EXPECT_FALSE(HasEnoughDiskSpaceFor(0, 0, -5));
     EXPECT_TRUE(HasEnoughDiskSpaceFor(MiB, 0, 0));
     EXPECT_FALSE(HasEnoughDiskSpaceFor(MiB - 1, 0, 0));
+}
+
+namespace
+{
+// Rewrites MinFreeSpace in the test install's Kelv.conf and reloads it.
+void SetMinFreeSpace(const std::string& original, long long mib)
+{
+    std::string path = CGlobalSharedData::GetInstance()->GetConfigDir() + "/Kelv.conf";
+    std::string conf = original;
+    size_t at = conf.find("MinFreeSpace=");
+    ASSERT_NE(at, std::string::npos);
+    size_t end = conf.find('\n', at);
+    conf.replace(at, end - at, "MinFreeSpace=" + std::to_string(mib));
+    qbtest::WriteFile(path, conf);
+    ASSERT_TRUE(CConfigManager::GetInstance()->LoadSpicifyConfig("Kelv.conf"));
+    ASSERT_EQ(CConfigManager::GetInstance()->Kelv().m_MinFreeSpace, mib);
+}
+} // namespace
+
+TEST(UtilitiesFiles, DiskSpaceOfDataDirectory)
+{
+    const std::string install = qbtest::InitTestInstall();
+    std::string confPath = CGlobalSharedData::GetInstance()->GetConfigDir() + "/Kelv.conf";
+    const std::string original = qbtest::ReadFile(confPath);
+
+    // The test install's my.ini puts datadir on the temporary file system.
+    struct statvfs vfs;
+    ASSERT_EQ(statvfs((install + "/mysql").c_str(), &vfs), 0);
+    const uint64_t freeBytes = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+    ASSERT_GT(freeBytes, 64ull << 20) << "test needs some free space";
+
+    SetMinFreeSpace(original, 2147483647);
+    EXPECT_TRUE(IsDiskSpaceLow());
+    EXPECT_FALSE(HasEnoughDiskSpace(0));
+
+    SetMinFreeSpace(original, 1);
+    EXPECT_FALSE(IsDiskSpaceLow());
+    EXPECT_TRUE(HasEnoughDiskSpace(1 << 20));
+    EXPECT_FALSE(HasEnoughDiskSpace(freeBytes * 2));
+
+    qbtest::WriteFile(confPath, original);
+    ASSERT_TRUE(CConfigManager::GetInstance()->LoadSpicifyConfig("Kelv.conf"));
 }
 
 // ---- Digests and hexadecimal ----------------------------------------------
