@@ -1,6 +1,7 @@
 #pragma once
 #include "platform/CriticalSection.h"
 #include "platform/Event.h"
+#include "runtime/DeviceRegistry.h"
 
 #include <atomic>
 #include <cstdint>
@@ -8,8 +9,9 @@
 
 // The one object every part of the collector reads: install directory and
 // the directories below it, the global exit event, process-wide locks and
-// the sequence counter.
-class CGlobalSharedData
+// the sequence counter. It also carries the registered-device table and
+// the directory caches (CDeviceRegistry).
+class CGlobalSharedData : public CDeviceRegistry
 {
 public:
     static CGlobalSharedData* GetInstance();
@@ -31,7 +33,6 @@ public:
     const std::string& GetTempDir() const { return m_TempDir; }
     const std::string& GetUploadDir() const { return m_UploadDir; }
 
-    platform::CCriticalSection* GetDevTableLock() { return &m_DevTableLock; }
     platform::CCriticalSection* GetTypeNameLock() { return &m_TypeNameLock; }
     platform::CCriticalSection* GetCrashLock() { return &m_CrashLock; }
 
@@ -46,8 +47,8 @@ private:
     CGlobalSharedData() = default;
 
     platform::CEvent m_ExitEvent{true, false};
-    std::string m_InstallDir, m_KelvDir, m_LogDir, m_DumpDir, m_ConfigDir, m_DataFileDir, m_TempDir, m_UploadDir;
-    platform::CCriticalSection m_DevTableLock;
+    std::string m_InstallDir, m_KelvDir, m_LogDir, m_DumpDir, m_ConfigDir, m_DataFileDir, m_TempDir,
+        m_UploadDir;
     platform::CCriticalSection m_TypeNameLock;
     platform::CCriticalSection m_CrashLock;
     std::atomic<bool> m_bInit{false};
