@@ -18,6 +18,7 @@ log() { echo "test-mariadb: $*" >&2; }
 
 [ $# -eq 2 ] || die "usage: $0 start|stop|env DIR"
 CMD="$1"
+case "$2" in *[[:space:]]*) die "the directory must not contain blanks (mariadb-install-db cannot handle them): $2" ;; esac
 mkdir -p "$2"
 DIR="$(cd "$2" && pwd)"
 CNF="$DIR/my.cnf"
