@@ -1,0 +1,152 @@
+#include "intake/RingCache.h"
+
+#include "runtime/BuffManager.h"
+
+#include <cstring>
+#include <new>
+
+CRingCache::~CRingCache()
+{
+    UnInit();
+}
+
+bool CRingCache::Init(uint32_t capacity)
+{
+    UnInit();
+    if (capacity == 0)
+        return false;
+
+    char* buff = CBuffManager::GetInstance()->AllocByteBuff(
+        static_cast<size_t>(capacity) + FRONT_ZONE_SIZE + TAIL_GUARD_SIZE, __FILE__, __LINE__);
+    if (buff == nullptr)
+        return false;
+    std::memset(buff + FRONT_ZONE_SIZE + capacity, 0, TAIL_GUARD_SIZE);
+
+    std::unique_ptr<platform::CEvent> space(new (std::nothrow) platform::CEvent(false, true));
+    std::unique_ptr<platform::CEvent> data(new (std::nothrow) platform::CEvent(false, false));
+    if (!space || !space->IsValid() || !data || !data->IsValid())
+    {
+        CBuffManager::GetInstance()->ReleaseByteBuff(buff);
+        return false;
+    }
+
+    m_pBuff = buff;
+    m_Capacity = capacity;
+    char* start = buff + FRONT_ZONE_SIZE;
+    m_pDataStart.store(start, std::memory_order_relaxed);
+    m_pDataEnd.store(start + capacity, std::memory_order_relaxed);
+    m_pRead.store(start, std::memory_order_relaxed);
+    m_pWrite.store(start, std::memory_order_release);
+    m_pSpaceEvent = std::move(space);
+    m_pDataEvent = std::move(data);
+    return true;
+}
+
+void CRingCache::UnInit()
+{
+    m_pSpaceEvent.reset();
+    m_pDataEvent.reset();
+    if (m_pBuff)
+        CBuffManager::GetInstance()->ReleaseByteBuff(m_pBuff);
+    m_pBuff = nullptr;
+    m_Capacity = 0;
+    m_pRead.store(nullptr);
+    m_pWrite.store(nullptr);
+    m_pDataStart.store(nullptr);
+    m_pDataEnd.store(nullptr);
+}
+
+bool CRingCache::GetCanWriteSize(uint32_t& size)
+{
+    size = 0;
+    if (m_pBuff == nullptr)
+        return false;
+    char* const start = GetAreaStart();
+    char* const end = GetAreaEnd();
+    char* read = m_pRead.load(std::memory_order_acquire);
+    char* write = m_pWrite.load(std::memory_order_relaxed);
+
+    size_t free;
+    if (write >= read)
+    {
+        free = static_cast<size_t>(end - write) - 1;
+        if (free < MIN_WRITE_SIZE)
+        {
+            if (read > start)
+            {
+                // Wrap: the valid data now ends here, new data goes to the
+                // start. The data end is published before the write pointer.
+                m_pDataEnd.store(write, std::memory_order_relaxed);
+                m_pWrite.store(start, std::memory_order_release);
+                free = static_cast<size_t>(read - start) - 1;
+            }
+            else
+                free = 0;
+        }
+    }
+    else
+        free = static_cast<size_t>(read - write) - 1;
+
+    size = static_cast<uint32_t>(free);
+    return free >= MIN_WRITE_SIZE;
+}
+
+void CRingCache::CommitWrite(uint32_t n)
+{
+    if (n == 0 || m_pBuff == nullptr)
+        return;
+    m_pWrite.store(m_pWrite.load(std::memory_order_relaxed) + n, std::memory_order_release);
+    m_pDataEvent->Set();
+}
+
+bool CRingCache::GetCanReadSize(uint32_t& size)
+{
+    size = 0;
+    if (m_pBuff == nullptr)
+        return false;
+    char* const start = GetAreaStart();
+    char* write = m_pWrite.load(std::memory_order_acquire);
+    char* read = m_pRead.load(std::memory_order_relaxed);
+
+    size_t readable;
+    if (write >= read)
+        readable = static_cast<size_t>(write - read);
+    else
+    {
+        // The producer has wrapped; it will not touch the data end again
+        // until the read pointer is back at or before the write pointer.
+        char* dataEnd = m_pDataEnd.load(std::memory_order_acquire);
+        size_t tail = static_cast<size_t>(dataEnd - read);
+        if (tail == 0)
+        {
+            m_pDataStart.store(start, std::memory_order_relaxed);
+            m_pDataEnd.store(GetAreaEnd(), std::memory_order_relaxed);
+            m_pRead.store(start, std::memory_order_release);
+            read = start;
+            readable = static_cast<size_t>(write - read);
+        }
+        else if (tail >= FRONT_ZONE_SIZE)
+            readable = tail;
+        else
+        {
+            // A short tail is moved in front of the wrapped data so that a
+            // record straddling the wrap point can be read in one piece.
+            char* newRead = start - tail;
+            std::memmove(newRead, read, tail);
+            m_pDataStart.store(newRead, std::memory_order_relaxed);
+            m_pRead.store(newRead, std::memory_order_release);
+            read = newRead;
+            readable = static_cast<size_t>(write - read);
+        }
+    }
+    size = static_cast<uint32_t>(readable);
+    return readable > 0;
+}
+
+void CRingCache::CommitRead(uint32_t n)
+{
+    if (n == 0 || m_pBuff == nullptr)
+        return;
+    m_pRead.store(m_pRead.load(std::memory_order_relaxed) + n, std::memory_order_release);
+    m_pSpaceEvent->Set();
+}
