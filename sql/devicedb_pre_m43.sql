@@ -408,7 +408,7 @@ BEGIN
   SET curDay = beginDate;
   WHILE curDay <= endDate DO
     INSERT INTO `grp_flowrange` (`Grp_id`, `up_flow`, `dw_flow`, `raw_up_flow`, `raw_dw_flow`, `date`)
-      SELECT `grp_id`, sum(`up_flux`), sum(`dw_flux`), sum(`up_flux`), sum(`dw_flux`), curDay
+      SELECT `grp_id`, sum(`up_flux`), sum(`dw_flux`), sum(`raw_up_flux`), sum(`raw_dw_flux`), curDay
       FROM `usrflowlog` WHERE `log_time` >= curDay AND `log_time` < curDay + INTERVAL 1 DAY
       GROUP BY `grp_id`;
     SET curDay = curDay + INTERVAL 1 DAY;
@@ -438,7 +438,7 @@ BEGIN
   SET curDay = beginDate;
   WHILE curDay <= endDate DO
     INSERT INTO `grp_flowtrend` (`Grp_id`, `up_flow`, `dw_flow`, `raw_up_flow`, `raw_dw_flow`, `hour`, `date`)
-      SELECT `grp_id`, sum(`up_flux`), sum(`dw_flux`), sum(`up_flux`), sum(`dw_flux`), hour(`log_time`), curDay
+      SELECT `grp_id`, sum(`up_flux`), sum(`dw_flux`), sum(`raw_up_flux`), sum(`raw_dw_flux`), hour(`log_time`), curDay
       FROM `usrflowlog` WHERE `log_time` >= curDay AND `log_time` < curDay + INTERVAL 1 DAY
       GROUP BY `grp_id`, hour(`log_time`);
     SET curDay = curDay + INTERVAL 1 DAY;
@@ -468,7 +468,7 @@ BEGIN
   SET curDay = beginDate;
   WHILE curDay <= endDate DO
     INSERT INTO `svr_flowrange` (`Svr_IP`, `Svr_Port`, `up_flow`, `dw_flow`, `raw_up_flow`, `raw_dw_flow`, `date`)
-      SELECT `svr_ip`, `svr_port`, sum(`up_flux`), sum(`dw_flux`), sum(`up_flux`), sum(`dw_flux`), curDay
+      SELECT `svr_ip`, `svr_port`, sum(`up_flux`), sum(`dw_flux`), sum(`raw_up_flux`), sum(`raw_dw_flux`), curDay
       FROM `usrflowlog` WHERE `log_time` >= curDay AND `log_time` < curDay + INTERVAL 1 DAY
       GROUP BY `svr_ip`, `svr_port`;
     SET curDay = curDay + INTERVAL 1 DAY;
@@ -498,7 +498,7 @@ BEGIN
   SET curDay = beginDate;
   WHILE curDay <= endDate DO
     INSERT INTO `svr_flowtrend` (`Svr_IP`, `Svr_Port`, `up_flow`, `dw_flow`, `raw_up_flow`, `raw_dw_flow`, `hour`, `date`)
-      SELECT `svr_ip`, `svr_port`, sum(`up_flux`), sum(`dw_flux`), sum(`up_flux`), sum(`dw_flux`), hour(`log_time`), curDay
+      SELECT `svr_ip`, `svr_port`, sum(`up_flux`), sum(`dw_flux`), sum(`raw_up_flux`), sum(`raw_dw_flux`), hour(`log_time`), curDay
       FROM `usrflowlog` WHERE `log_time` >= curDay AND `log_time` < curDay + INTERVAL 1 DAY
       GROUP BY `svr_ip`, `svr_port`, hour(`log_time`);
     SET curDay = curDay + INTERVAL 1 DAY;
@@ -528,7 +528,7 @@ BEGIN
   SET curDay = beginDate;
   WHILE curDay <= endDate DO
     INSERT INTO `svruser_flowrange` (`Svr_IP`, `Svr_Port`, `User_id`, `up_flow`, `dw_flow`, `raw_up_flow`, `raw_dw_flow`, `date`)
-      SELECT `svr_ip`, `svr_port`, `user_id`, sum(`up_flux`), sum(`dw_flux`), sum(`up_flux`), sum(`dw_flux`), curDay
+      SELECT `svr_ip`, `svr_port`, `user_id`, sum(`up_flux`), sum(`dw_flux`), sum(`raw_up_flux`), sum(`raw_dw_flux`), curDay
       FROM `usrflowlog` WHERE `log_time` >= curDay AND `log_time` < curDay + INTERVAL 1 DAY
       GROUP BY `svr_ip`, `svr_port`, `user_id`;
     SET curDay = curDay + INTERVAL 1 DAY;
@@ -558,7 +558,7 @@ BEGIN
   SET curDay = beginDate;
   WHILE curDay <= endDate DO
     INSERT INTO `user_flowrange` (`User_id`, `up_flow`, `dw_flow`, `raw_up_flow`, `raw_dw_flow`, `date`)
-      SELECT `user_id`, sum(`up_flux`), sum(`dw_flux`), sum(`up_flux`), sum(`dw_flux`), curDay
+      SELECT `user_id`, sum(`up_flux`), sum(`dw_flux`), sum(`raw_up_flux`), sum(`raw_dw_flux`), curDay
       FROM `usrflowlog` WHERE `log_time` >= curDay AND `log_time` < curDay + INTERVAL 1 DAY
       GROUP BY `user_id`;
     SET curDay = curDay + INTERVAL 1 DAY;
@@ -588,7 +588,7 @@ BEGIN
   SET curDay = beginDate;
   WHILE curDay <= endDate DO
     INSERT INTO `user_flowtrend` (`User_id`, `up_flow`, `dw_flow`, `raw_up_flow`, `raw_dw_flow`, `hour`, `date`)
-      SELECT `user_id`, sum(`up_flux`), sum(`dw_flux`), sum(`up_flux`), sum(`dw_flux`), hour(`log_time`), curDay
+      SELECT `user_id`, sum(`up_flux`), sum(`dw_flux`), sum(`raw_up_flux`), sum(`raw_dw_flux`), hour(`log_time`), curDay
       FROM `usrflowlog` WHERE `log_time` >= curDay AND `log_time` < curDay + INTERVAL 1 DAY
       GROUP BY `user_id`, hour(`log_time`);
     SET curDay = curDay + INTERVAL 1 DAY;
@@ -618,7 +618,7 @@ BEGIN
   SET curDay = beginDate;
   WHILE curDay <= endDate DO
     INSERT INTO `usersvr_flowrange` (`User_id`, `Svr_IP`, `Svr_Port`, `up_flow`, `dw_flow`, `raw_up_flow`, `raw_dw_flow`, `date`)
-      SELECT `user_id`, `svr_ip`, `svr_port`, sum(`up_flux`), sum(`dw_flux`), sum(`up_flux`), sum(`dw_flux`), curDay
+      SELECT `user_id`, `svr_ip`, `svr_port`, sum(`up_flux`), sum(`dw_flux`), sum(`raw_up_flux`), sum(`raw_dw_flux`), curDay
       FROM `usrflowlog` WHERE `log_time` >= curDay AND `log_time` < curDay + INTERVAL 1 DAY
       GROUP BY `user_id`, `svr_ip`, `svr_port`;
     SET curDay = curDay + INTERVAL 1 DAY;

@@ -685,8 +685,11 @@ def generate(old):
         out.append(mid_table_sql(m))
     out.append("\n-- Stored routines.\n")
     out.append(TIME_RANGE)
+    # The M4.3 upgrade re-creates only the bandwidth procedures, so the other GenMid_*
+    # procedures were already in their current form (reading the raw counters the upgrade
+    # adds; procedures are resolved when called, not when created).
     for m in mids(old):
-        out.append(gen_mid_proc(m, old))
+        out.append(gen_mid_proc(m, False))
     out.append(gen_manual(old))
     out.append(gen_clean_by_time(old))
     out.append(gen_clean_by_content())

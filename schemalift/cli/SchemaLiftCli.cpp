@@ -1,0 +1,43 @@
+// Command-line front end of libschemalift for installers and operators:
+//   schemalift-cli HOST USER PASSWORD DATABASE PORT LOGPATH
+// The exit code is the function's result (0, or 255 for -1). A PASSWORD of "-" is read from
+// the first line of standard input, which keeps it out of the process list.
+#include "schemalift/SchemaLift.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+namespace
+{
+int Usage()
+{
+    std::cerr << "usage: schemalift-cli HOST USER PASSWORD DATABASE PORT LOGPATH\n"
+                 "  Upgrades the global database and every device database listed in DATABASE.dev_node.\n"
+                 "  PASSWORD \"-\" reads the password from the first line of standard input.\n";
+    return 2;
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 7)
+        return Usage();
+    errno = 0;
+    char* end = nullptr;
+    long port = strtol(argv[5], &end, 10);
+    if (errno != 0 || end == argv[5] || *end != '\0' || port < 0 || port > INT_MAX)
+        return Usage();
+    std::string password = argv[3];
+    if (password == "-")
+    {
+        if (!std::getline(std::cin, password))
+            password.clear();
+        if (!password.empty() && password.back() == '\r')
+            password.pop_back();
+    }
+    return update_velmo_dc(argv[1], argv[2], password.c_str(), argv[4], static_cast<int>(port), argv[6]);
+}
