@@ -7,6 +7,7 @@
 #include "runtime/ProgramLogRecorder.h"
 #include "runtime/ServiceModule.h"
 #include "runtime/TaskManager.h"
+#include "storage/SQLConnManager.h"
 
 CQuillbarn* CQuillbarn::GetInstance()
 {
@@ -47,13 +48,14 @@ namespace
 bool InitManagers()
 {
     return CConfigManager::GetInstance()->Init() && CBuffManager::GetInstance()->Init() &&
-           CTaskManager::GetInstance()->Init();
+           CSQLConnManager::GetInstance()->Init() && CTaskManager::GetInstance()->Init();
 }
 } // namespace
 
 void CQuillbarn::UnInitManagers()
 {
     CTaskManager::GetInstance()->UnInit();
+    CSQLConnManager::GetInstance()->UnInit();
     CConfigManager::GetInstance()->UnInit();
     CBuffManager::GetInstance()->UnInit();
     CProgramLogRecorder::GetInstance()->UnInit();

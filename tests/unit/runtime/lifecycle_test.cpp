@@ -107,6 +107,9 @@ TEST_F(CollectorProcess, SwitchMustBeLastAndNoSwitchOutsideTheManagerDoesNothing
 
 TEST_F(CollectorProcess, ServiceModeThroughTheServiceManager)
 {
+    // A service-mode collector first makes sure its database service runs;
+    // a stand-in process plays that service here.
+    qbtest::RunProgram({qbtest::BinDir() + "/scmctl", "create", "VelmoraSSLSQL", "/bin/sleep 1000"}, m_Env);
     ASSERT_EQ(qbtest::RunProgram({m_Exe, "-Service"}, m_Env), 0);
     EXPECT_NE(Scm("query", "QUILLBARN").find("STOPPED"), std::string::npos);
     ASSERT_EQ(qbtest::RunProgram({m_Exe, "-service"}, m_Env), 0) << "re-install over an installed service";
@@ -117,6 +120,7 @@ TEST_F(CollectorProcess, ServiceModeThroughTheServiceManager)
     EXPECT_TRUE(qbtest::WaitUntil(20000, [&] { return Scm("query", "Quillbarn").find("STOPPED") != std::string::npos; }));
     EXPECT_NE(Log().find(EXIT_TEXT), std::string::npos) << Log();
 
+    Scm("stop", "VelmoraSSLSQL");
     EXPECT_EQ(qbtest::RunProgram({m_Exe, "-UnregServer"}, m_Env), 0);
     std::string out;
     EXPECT_NE(qbtest::RunProgram({qbtest::BinDir() + "/scmctl", "query", "Quillbarn"}, m_Env, 10000, &out), 0)
