@@ -1,0 +1,131 @@
+#pragma once
+#include "platform/CriticalSection.h"
+#include "platform/Event.h"
+#include "platform/Thread.h"
+#include "storage/DataFile.h"
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <mysql.h>
+
+// One closed data file waiting to be loaded.
+struct ImportInfo
+{
+    std::atomic<uint32_t> m_bClaimed{0};
+    std::string m_DbName;
+    std::string m_TableName;
+    std::string m_DataFile;
+};
+
+// Owner of every open data file (handed out by numeric ID), of the directory
+// tree <data-file root>/<database>/<table>/, of the switch-out of files by
+// age, and of the import list: the closed files waiting to be bulk-loaded
+// into their device database. Also runs the start-up scan that queues and
+// imports the files an earlier run left behind.
+class CDataFileManager
+{
+public:
+    static CDataFileManager* GetInstance();
+    virtual ~CDataFileManager();
+
+    bool Init();
+    bool UnInit();
+
+    // ---- Data files (the data-file writer's side) ------------------------
+    // A new file for (database, table); 0 on failure. IDs are never reused.
+    uint32_t AllocDataFileID(const char* dbName, const char* tableName);
+    // The file, re-created under a new name when it was switched out and
+    // switched out first when it is due; null for an unknown ID. The object
+    // stays valid only until ReleaseDataFileID of that ID.
+    CDataFile* GetDataFileByID(uint32_t id);
+    // GetDataFileByID and CDataFile::Write as one step: the file cannot be
+    // switched out or released in between. Returns the bytes written.
+    uint32_t WriteDataFileByID(uint32_t id, const void* data, uint32_t length);
+    // Flushes, closes and queues the file, then forgets the ID.
+    void ReleaseDataFileID(uint32_t id);
+    bool SwitchOutDataFile(CDataFile* file, uint32_t reCreate);
+
+    // ---- Import list (the importers' side) -------------------------------
+    bool SubmitToImportList(CDataFile* file);
+    // Claims the first free entry of `dbName`; with an empty `dbName` the first
+    // free entry of any registered device, whose database is returned in
+    // `dbName`. 1 if an entry was claimed.
+    int GetImportInfo(std::string& dbName, std::string& dataFile, std::string& tableName);
+    int ResetImportInfoFlag(const char* dbName, const char* tableName, const char* dataFile);
+    void RemoveImportInfo(const char* dbName, const char* tableName, const char* dataFile);
+    // Entries queued (diagnostics and tests).
+    size_t GetImportListSize();
+
+    // ---- Names and directories -------------------------------------------
+    bool BuildDataFileName(std::string& out, const char* dbName, const char* tableName);
+    bool MakeDirectoryOK(const char* dbName, const char* tableName);
+    bool MakeDirectoryExist(const std::string& path);
+
+    // ---- Import ------------------------------------------------------------
+    // Loads one closed data file into `tableName` over `conn`, which must be
+    // opened with CLIENT_LOCAL_FILES. A missing or empty file counts as
+    // imported.
+    bool ImportDataFile(MYSQL* conn, const char* tableName, const char* dataFile, int repair);
+    bool DoImportDataFileWithTempTable(MYSQL* conn, const char* tableName, const char* dataFile, int repair);
+    bool DoImportDataFileWithOutTempTable(MYSQL* conn, const char* tableName, const char* dataFile,
+                                          int repair);
+    bool SimpleRepairTable(MYSQL* conn, const char* tableName);
+    // Deletes an imported file; one that cannot be deleted is emptied so that
+    // a later scan does not load its rows a second time.
+    void DeleteImportedDataFile(const std::string& path);
+
+    void ScanDataFile_DirName(const std::string& dir, std::vector<std::string>& out);
+    void ScanDataFile_FileName(const std::string& dir, const char* pattern, std::vector<std::string>& out);
+
+    static uint32_t DataFileSwitchThread(CDataFileManager* manager);
+    static uint32_t DataFileScanThread(CDataFileManager* manager);
+    static uint32_t DoImportOnStart(CDataFileManager* manager);
+
+    bool IsInit() const { return m_bInited.load() != 0; }
+
+    static constexpr uint32_t SWITCH_INTERVAL_MS = 30000;
+    static constexpr uint32_t START_IMPORT_DELAY_MS = 60000;
+    static constexpr uint32_t START_IMPORT_WAIT_MS = 6000;
+    static constexpr uint32_t START_IMPORT_WAIT_COUNT = 10;
+    static constexpr uint32_t UNINIT_WAIT_MS = 10000;
+    static constexpr uint32_t IMPORT_ATTEMPTS = 3;
+    // Warnings of one load that are written to the log.
+    static constexpr uint32_t MAX_LOGGED_WARNINGS = 5;
+
+private:
+    CDataFileManager() = default;
+
+    // Waits on the exit event and on UnInit's stop event.
+    uint32_t WaitForStop(uint32_t timeoutMs);
+    // Cuts a last line that lacks its CR LF off the file; false when the file
+    // cannot be read or cut.
+    bool DropTornTail(const char* dataFile);
+    void LogLoadWarnings(MYSQL* conn, const char* operation, const char* dataFile);
+    bool IsPathOpenForWriting(const std::string& path);
+    // Under the import list lock.
+    std::list<ImportInfo>::iterator FindImportInfoLocked(const char* dbName, const char* tableName,
+                                                         const char* dataFile);
+    void FreeClaimLocked(ImportInfo& info);
+
+    std::atomic<uint32_t> m_bRunning{0};
+    platform::ThreadHandle m_hSwitchThread;
+    platform::ThreadHandle m_hScanThread;
+    // Lets UnInit end the threads at once when the exit event is not set.
+    platform::CEvent m_StopEvent{true, false};
+    std::atomic<uint32_t> m_LastDataFileID{0};
+    std::map<uint32_t, CDataFile*> m_DataFileTable;
+    platform::CCriticalSection m_DataFileTableLock;
+    std::atomic<uint32_t> m_FileNameCounter{0};
+    std::atomic<uint32_t> m_bInited{0};
+    std::list<ImportInfo> m_ImportList;
+    // Paths of claimed entries: a path queued twice is never loaded by two
+    // importers at once.
+    std::set<std::string> m_ClaimedPaths;
+    platform::CCriticalSection m_ImportListLock;
+};
