@@ -584,10 +584,26 @@ std::vector<std::string> SplitCommandLine(const std::string& commandLine)
 namespace
 {
 
-bool StartedByManagerAs(const std::string& name)
+// The registration the service-side calls act on. As for a service that owns its process, the
+// name the program passes need not be the name it was registered under: a process the manager
+// recorded for registration R (same pid and start time) runs as R whatever name it gives. Empty
+// when this process was not started by the manager, as `name` or at all.
+std::string RegistrationOfThisProcess(const std::string& name)
 {
     const char* env = std::getenv(kScmServiceEnv);
-    return env != nullptr && ValidName(name) && strcasecmp(env, name.c_str()) == 0;
+    if (env == nullptr || !ValidName(name) || !ValidName(env))
+        return std::string();
+    if (strcasecmp(env, name.c_str()) == 0)
+        return name;
+    ProcessStatus st;
+    if (LiveProcess(env, st) && st.pid == ::getpid())
+        return env;
+    return std::string();
+}
+
+bool StartedByManagerAs(const std::string& name)
+{
+    return !RegistrationOfThisProcess(name).empty();
 }
 
 } // namespace
@@ -601,7 +617,7 @@ bool StartServiceCtrlDispatcher(const std::string& name, void (*serviceMain)(int
     BlockTerminationSignals();
     // Reporting at once tells the manager this is a service that reports, not a plain program.
     SetServiceStatus(name, ServiceState::StartPending);
-    std::string arg0 = name;
+    std::string arg0 = RegistrationOfThisProcess(name);
     try
     {
         std::thread t(
@@ -635,9 +651,10 @@ bool RegisterServiceCtrlHandler(const std::string& name, void (*handler)(uint32_
     return Succeed();
 }
 
-bool SetServiceStatus(const std::string& name, ServiceState state)
+bool SetServiceStatus(const std::string& requested, ServiceState state)
 {
-    if (!StartedByManagerAs(name))
+    std::string name = RegistrationOfThisProcess(requested);
+    if (name.empty())
         return Fail(kScmErrorNotStartedByManager);
     ProcessStatus st;
     st.pid = ::getpid();

@@ -81,10 +81,12 @@ std::vector<std::string> SplitCommandLine(const std::string& commandLine);
 
 // --- service side (in the process the manager started) ---
 
-// Succeeds only in a process the manager started for `name` (QUILLBARN_SCM_SERVICE equal ignoring
-// case): reports start pending, runs serviceMain(1, {name}) on a new thread and returns true when it has
-// returned. Otherwise returns false at once with kScmErrorNotStartedByManager. Blocks the termination signals
-// first.
+// Succeeds only in a process the manager started: for `name` (QUILLBARN_SCM_SERVICE equal ignoring
+// case), or under another registration whose recorded process is this very one (a program owns its
+// process, so the name it passes need not be the one it was registered under, and the service-side
+// calls below then act on that registration). Reports start pending, runs serviceMain(1, {registered
+// name}) on a new thread and returns true when it has returned. Otherwise returns false at once with
+// kScmErrorNotStartedByManager. Blocks the termination signals first.
 bool StartServiceCtrlDispatcher(const std::string& name, void (*serviceMain)(int argc, char** argv));
 
 // In a service process: SIGTERM and SIGINT call handler(SERVICE_CONTROL_STOP) on the signal thread.
