@@ -262,12 +262,15 @@ int CNodeLogRecordTask::FindDataHead(uint32_t readable)
     {
         uint8_t* p = reinterpret_cast<uint8_t*>(m_pRecvRing->GetReadPtr());
         uint32_t chunk = std::min(remaining, SCAN_CHUNK_SIZE);
+        // The earlier of the two signs wins: taking a later one would discard a whole record of the
+        // other sign in front of it as garbage.
         int code = SIGN_CODE_1111;
         long pos = FindSign(p, chunk, WIRE_SIGN_1111);
-        if (pos < 0)
+        long pos0500 = FindSign(p, pos < 0 ? chunk : static_cast<uint32_t>(pos), WIRE_SIGN_0500);
+        if (pos0500 >= 0)
         {
             code = SIGN_CODE_0500;
-            pos = FindSign(p, chunk, WIRE_SIGN_0500);
+            pos = pos0500;
         }
         if (pos >= 0)
         {
