@@ -1,0 +1,335 @@
+#include "storage/DataFileManager.h"
+
+#include "config/ConfigManager.h"
+#include "platform/FileSystem.h"
+#include "platform/Profile.h"
+#include "platform/Tick.h"
+#include "runtime/BuffManager.h"
+#include "runtime/Clock.h"
+#include "runtime/GlobalSharedData.h"
+#include "support/TestInstall.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <regex>
+#include <set>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
+template <typename F> bool WaitUntil(F done, uint32_t ms = 5000)
+{
+    for (uint32_t waited = 0; waited < ms; waited += 5)
+    {
+        if (done())
+            return true;
+        platform::Sleep(5);
+    }
+    return done();
+}
+
+void SetDataFileOption(const char* key, int value)
+{
+    CConfigManager* config = CConfigManager::GetInstance();
+    platform::WritePrivateProfileString("DataFile", key, std::to_string(value),
+                                        config->GetConfigFilePath("KelvAdv.conf"));
+    config->LoadConfig("KelvAdv.conf");
+}
+
+std::string UniqueName(const char* tag)
+{
+    static std::atomic<int> n{0};
+    return std::string(tag) + "_" + std::to_string(getpid()) + "_" + std::to_string(n++);
+}
+
+// Splits on CR LF; a text without a final CR LF gives its tail as a last element.
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    size_t pos = 0;
+    while (pos < text.size())
+    {
+        size_t end = text.find("\r\n", pos);
+        if (end == std::string::npos)
+        {
+            out.push_back(text.substr(pos));
+            break;
+        }
+        out.push_back(text.substr(pos, end - pos));
+        pos = end + 2;
+    }
+    return out;
+}
+
+class DataFileTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        qbtest::InitTestInstall();
+        CBuffManager::GetInstance()->Init();
+        SetDataFileOption("EnableAsyncWrite", 0);
+        SetDataFileOption("DataFileUseTime", 10);
+        m_Root = CGlobalSharedData::GetInstance()->GetDataFileDir();
+        m_Db = UniqueName("dfdb");
+    }
+    void TearDown() override
+    {
+        CDataFileManager* m = CDataFileManager::GetInstance();
+        for (uint32_t id : m_Ids)
+            m->ReleaseDataFileID(id);
+        m->UnInit();
+        SetDataFileOption("EnableAsyncWrite", 0);
+        SetDataFileOption("DataFileUseTime", 10);
+        std::string cmd = "rm -rf '" + m_Root + "/" + m_Db + "'";
+        (void)system(cmd.c_str());
+    }
+    // Claims every queued entry of the test's database; returns their paths in order.
+    std::vector<std::string> ClaimAll()
+    {
+        std::vector<std::string> paths;
+        std::string db = m_Db, file, table;
+        while (CDataFileManager::GetInstance()->GetImportInfo(db, file, table) == 1)
+            paths.push_back(file);
+        return paths;
+    }
+    std::string m_Root, m_Db;
+    std::vector<uint32_t> m_Ids;
+};
+} // namespace
+
+// A file per database and table under the data-file root, named by time and
+// sequence; kept while it has no data however old it is; switched out by the
+// switch thread once its first write is older than the use time, queued, and
+// re-created under a new name by the next write.
+TEST_F(DataFileTest, TreeNamesSwitchOutAndRecreation)
+{
+    SetDataFileOption("DataFileUseTime", 1); // 60 s, shortened to 60 ms
+    CDataFileManager* m = CDataFileManager::GetInstance();
+    EXPECT_EQ(m->AllocDataFileID(m_Db.c_str(), "syslog"), 0u) << "nothing before Init";
+    ASSERT_TRUE(m->Init());
+
+    LocalTime before = CClock::Now();
+    uint32_t id = m->AllocDataFileID(m_Db.c_str(), "syslog");
+    ASSERT_NE(id, 0u);
+    m_Ids.push_back(id);
+    CDataFile* file = m->GetDataFileByID(id);
+    ASSERT_NE(file, nullptr);
+    std::string first = file->GetFilePath();
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(
+        first, match,
+        std::regex(m_Root + "/" + m_Db + "/syslog/DataFile_(\\d{8})_(\\d{6})_(\\d{6,10})\\.dat")))
+        << first;
+    char date[16];
+    snprintf(date, sizeof(date), "%04d%02d%02d", before.m_Year, before.m_Month, before.m_Day);
+    EXPECT_TRUE(match[1] == date || before.m_Hour == 23) << first;
+    EXPECT_TRUE(platform::IsDirectory(m_Root + "/" + m_Db + "/syslog"));
+    EXPECT_TRUE(platform::FileExists(first));
+
+    // Never written: never switched, however many switch passes go by.
+    platform::Sleep(300);
+    EXPECT_EQ(m->GetDataFileByID(id)->GetFilePath(), first);
+    EXPECT_TRUE(ClaimAll().empty());
+
+    std::string line = "1\t2\t\"hello\"\t\"2012-05-01 08:09:10\"\r\n";
+    ASSERT_EQ(m->WriteDataFileByID(id, line.data(), static_cast<uint32_t>(line.size())), line.size());
+    ASSERT_TRUE(WaitUntil([&] { return m->GetImportListSize() > 0; })) << "switched out after the use time";
+    EXPECT_FALSE(file->IsHandleValid()) << "the switch thread closes it and leaves re-creation to the writer";
+    EXPECT_NE(qbtest::ReadTodayLog().find("[DataFileSwitchThread] Switch Out DataFile = " + first + "\n"),
+              std::string::npos);
+    EXPECT_EQ(qbtest::ReadFile(first), line);
+
+    // The next write re-creates the file under a new name.
+    ASSERT_EQ(m->WriteDataFileByID(id, line.data(), static_cast<uint32_t>(line.size())), line.size());
+    std::string second = m->GetDataFileByID(id)->GetFilePath();
+    EXPECT_NE(second, first);
+    EXPECT_EQ(qbtest::ReadFile(second), line);
+
+    std::vector<std::string> queued = ClaimAll();
+    ASSERT_GE(queued.size(), 1u);
+    EXPECT_EQ(queued[0], first);
+}
+
+// Release queues the file; importers claim entries of their database in
+// submission order, never twice; a freed entry is claimable again; a path
+// queued twice (switched out, then released before re-creation) is handed to
+// one importer at a time.
+TEST_F(DataFileTest, ImportListClaimsReleaseAndDuplicates)
+{
+    CDataFileManager* m = CDataFileManager::GetInstance();
+    ASSERT_TRUE(m->Init());
+    uint32_t a = m->AllocDataFileID(m_Db.c_str(), "usrbasiclog");
+    uint32_t b = m->AllocDataFileID(m_Db.c_str(), "usrsvrlog");
+    ASSERT_NE(a, 0u);
+    ASSERT_NE(b, 0u);
+    EXPECT_NE(a, b);
+    std::string pathA = m->GetDataFileByID(a)->GetFilePath();
+    std::string pathB = m->GetDataFileByID(b)->GetFilePath();
+    m->ReleaseDataFileID(a);
+    m->ReleaseDataFileID(b);
+    EXPECT_EQ(m->GetDataFileByID(a), nullptr);
+    EXPECT_NE(qbtest::ReadTodayLog().find("[GetDataFileByID] Cannot Find Specify DataFile ID = " +
+                                          std::to_string(a)),
+              std::string::npos);
+
+    std::string db = m_Db, file, table;
+    ASSERT_EQ(m->GetImportInfo(db, file, table), 1);
+    EXPECT_EQ(file, pathA);
+    EXPECT_EQ(table, "usrbasiclog");
+    ASSERT_EQ(m->GetImportInfo(db, file, table), 1);
+    EXPECT_EQ(file, pathB);
+    EXPECT_EQ(m->GetImportInfo(db, file, table), 0);
+    std::string other = m_Db + "x";
+    EXPECT_EQ(m->GetImportInfo(other, file, table), 0);
+
+    EXPECT_EQ(m->ResetImportInfoFlag(m_Db.c_str(), "usrbasiclog", pathA.c_str()), 1);
+    ASSERT_EQ(m->GetImportInfo(db, file, table), 1);
+    EXPECT_EQ(file, pathA);
+    m->RemoveImportInfo(m_Db.c_str(), "usrbasiclog", pathA.c_str());
+    m->RemoveImportInfo(m_Db.c_str(), "usrsvrlog", pathB.c_str());
+    EXPECT_EQ(m->ResetImportInfoFlag(m_Db.c_str(), "usrsvrlog", pathB.c_str()), 0);
+    EXPECT_NE(qbtest::ReadTodayLog().find("[ResetImportInfoFlag] Cannot Find ImportInfo! DBName = " + m_Db),
+              std::string::npos);
+
+    // Switched out without re-creation, then released: queued twice.
+    uint32_t c = m->AllocDataFileID(m_Db.c_str(), "usrflowlog");
+    ASSERT_NE(c, 0u);
+    CDataFile* fc = m->GetDataFileByID(c);
+    std::string pathC = fc->GetFilePath();
+    ASSERT_TRUE(m->SwitchOutDataFile(fc, 0));
+    m->ReleaseDataFileID(c);
+    EXPECT_EQ(m->GetImportListSize(), 2u);
+    ASSERT_EQ(m->GetImportInfo(db, file, table), 1);
+    EXPECT_EQ(file, pathC);
+    EXPECT_EQ(m->GetImportInfo(db, file, table), 0) << "the same path must not go to a second importer";
+    m->RemoveImportInfo(m_Db.c_str(), "usrflowlog", pathC.c_str());
+    ASSERT_EQ(m->GetImportInfo(db, file, table), 1) << "the copy is queued again once the first is done";
+    EXPECT_EQ(file, pathC);
+
+    // Names that are not one directory level are refused.
+    EXPECT_EQ(m->AllocDataFileID("", "syslog"), 0u);
+    EXPECT_EQ(m->AllocDataFileID("..", "syslog"), 0u);
+    EXPECT_EQ(m->AllocDataFileID("a/b", "syslog"), 0u);
+    EXPECT_EQ(m->AllocDataFileID(m_Db.c_str(), ""), 0u);
+}
+
+// Many importers of one database never receive the same entry.
+TEST_F(DataFileTest, ConcurrentImportersClaimEachEntryOnce)
+{
+    CDataFileManager* m = CDataFileManager::GetInstance();
+    ASSERT_TRUE(m->Init());
+    const int count = 2000;
+    for (int i = 0; i < count; ++i)
+    {
+        CDataFile f;
+        f.SetDbName(m_Db);
+        f.SetTableName("syslog");
+        f.SetFilePath("/nowhere/" + std::to_string(i) + ".dat");
+        ASSERT_TRUE(m->SubmitToImportList(&f));
+    }
+    std::vector<std::vector<std::string>> got(4);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back(
+            [&, t]
+            {
+                std::string db = m_Db, file, table;
+                while (m->GetImportInfo(db, file, table) == 1)
+                    got[static_cast<size_t>(t)].push_back(file);
+            });
+    for (auto& t : threads)
+        t.join();
+    std::multiset<std::string> all;
+    for (auto& v : got)
+        all.insert(v.begin(), v.end());
+    EXPECT_EQ(all.size(), static_cast<size_t>(count));
+    EXPECT_EQ(std::set<std::string>(all.begin(), all.end()).size(), static_cast<size_t>(count));
+}
+
+// Double-buffered writing: lines of every length, among them records larger
+// than a buffer, reach the file exactly once and whole, also while two threads
+// write the same file and the switch thread switches it out under them.
+TEST_F(DataFileTest, AsyncWritesUnderSwitchOutKeepEveryLineOnce)
+{
+    SetDataFileOption("EnableAsyncWrite", 1);
+    SetDataFileOption("DataFileUseTime", 1);
+    CDataFileManager* m = CDataFileManager::GetInstance();
+    ASSERT_TRUE(m->Init());
+    uint32_t id = m->AllocDataFileID(m_Db.c_str(), "usrbasiclog");
+    ASSERT_NE(id, 0u);
+    ASSERT_TRUE(m->GetDataFileByID(id)->IsAsync());
+
+    std::set<std::string> written;
+    std::mutex writtenLock;
+    auto writer = [&](int t)
+    {
+        for (int i = 0; i < 3000; ++i)
+        {
+            size_t pad = (i * 37 + t * 11) % 900;
+            if (i % 500 == 7)
+                pad = 20000; // larger than a buffer: written directly
+            std::string body =
+                "T" + std::to_string(t) + "_" + std::to_string(i) + "_" + std::string(pad, 'p');
+            std::string line = body + "\r\n";
+            uint32_t n = m->WriteDataFileByID(id, line.data(), static_cast<uint32_t>(line.size()));
+            if (n == line.size())
+            {
+                std::lock_guard<std::mutex> lock(writtenLock);
+                written.insert(body);
+            }
+            else
+            {
+                ASSERT_EQ(n, 0u) << "a write is taken whole or refused";
+            }
+            if (i % 300 == 0)
+                platform::Sleep(20); // let the use time pass now and then
+        }
+    };
+    std::thread w1(writer, 1), w2(writer, 2);
+    w1.join();
+    w2.join();
+    std::string last = m->GetDataFileByID(id)->GetFilePath();
+    m->ReleaseDataFileID(id);
+
+    std::vector<std::string> files = ClaimAll();
+    ASSERT_GE(files.size(), 2u) << "the file was switched out while being written";
+    std::multiset<std::string> found;
+    for (const std::string& path : files)
+    {
+        std::string text = qbtest::ReadFile(path);
+        ASSERT_TRUE(text.empty() || text.substr(text.size() - 2) == "\r\n") << path;
+        for (const std::string& l : Lines(text))
+            found.insert(l);
+    }
+    EXPECT_EQ(found.size(), written.size());
+    EXPECT_EQ(std::set<std::string>(found.begin(), found.end()), written);
+    EXPECT_GT(written.size(), 5000u);
+}
+
+// A record of a buffer's size or more is written at once; data buffered
+// afterwards lands after it; Close writes out the buffer.
+TEST_F(DataFileTest, LargeRecordGoesStraightToTheFile)
+{
+    SetDataFileOption("EnableAsyncWrite", 1);
+    std::string dir = m_Root + "/" + m_Db;
+    ASSERT_TRUE(platform::CreateDirectories(dir));
+    CDataFile f;
+    f.SetFilePath(dir + "/direct.dat");
+    ASSERT_TRUE(f.Create());
+    ASSERT_TRUE(f.IsAsync());
+    std::string small = "small line\r\n";
+    std::string big(CDataFile::ASYNC_BUFF_SIZE, 'B');
+    std::string after = "after line\r\n";
+    EXPECT_EQ(f.Write(small.data(), static_cast<uint32_t>(small.size())), small.size());
+    EXPECT_EQ(qbtest::ReadFile(f.GetFilePath()), "") << "a small line waits in the buffer";
+    EXPECT_EQ(f.Write(big.data(), static_cast<uint32_t>(big.size())), big.size());
+    EXPECT_EQ(qbtest::ReadFile(f.GetFilePath()), big) << "the large record is on disk at once";
+    EXPECT_EQ(f.Write(after.data(), static_cast<uint32_t>(after.size())), after.size());
+    EXPECT_TRUE(f.Close());
+    EXPECT_EQ(qbtest::ReadFile(f.GetFilePath()), big + small + after);
+    EXPECT_EQ(f.Write(after.data(), static_cast<uint32_t>(after.size())), 0u) << "a closed file refuses";
+}
