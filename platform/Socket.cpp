@@ -157,6 +157,12 @@ bool SetRecvBufferSize(SOCKET s, int bytes)
     return Result(setsockopt(s, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes))) == 0;
 }
 
+bool SetReuseAddress(SOCKET s, bool on)
+{
+    int value = on ? 1 : 0;
+    return Result(setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &value, sizeof(value))) == 0;
+}
+
 bool SetKeepAlive(SOCKET s, uint32_t idleMs, uint32_t intervalMs)
 {
     int on = 1;

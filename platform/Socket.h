@@ -54,6 +54,9 @@ int Recv(SOCKET s, char* buffer, int length, int flags);
 int Send(SOCKET s, const char* buffer, int length, int flags);
 bool SetNonBlocking(SOCKET s, bool nonBlocking);
 bool SetRecvBufferSize(SOCKET s, int bytes);
+// Lets a listener bind its port while connections of an earlier listener
+// on it are still in TIME_WAIT (it does not let two listeners share a port).
+bool SetReuseAddress(SOCKET s, bool on);
 // Keepalive with the idle time and probe interval in milliseconds (rounded
 // up to whole seconds) and ten probes.
 bool SetKeepAlive(SOCKET s, uint32_t idleMs, uint32_t intervalMs);
