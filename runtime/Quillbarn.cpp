@@ -1,6 +1,9 @@
 #include "runtime/Quillbarn.h"
 
 #include "config/ConfigManager.h"
+#include "intake/DataCenterListenTask.h"
+#include "intake/SocketManager.h"
+#include "intake/SvpnNodeManager.h"
 #include "platform/MessageQueue.h"
 #include "runtime/BuffManager.h"
 #include "runtime/GlobalSharedData.h"
@@ -48,14 +51,36 @@ namespace
 bool InitManagers()
 {
     return CConfigManager::GetInstance()->Init() && CBuffManager::GetInstance()->Init() &&
-           CSQLConnManager::GetInstance()->Init() && CTaskManager::GetInstance()->Init();
+           CSocketManager::GetInstance()->Init() && CSQLConnManager::GetInstance()->Init() &&
+           CSvpnNodeManager::GetInstance()->Init() && CTaskManager::GetInstance()->Init();
 }
 } // namespace
+
+bool CQuillbarn::StartTopLevelTasks()
+{
+    // Each starts only if the one before was added; a task that could not be
+    // added stays ours to destroy.
+    CTaskManager* tasks = CTaskManager::GetInstance();
+    auto add = [tasks](CTask* task, CTask*& slot)
+    {
+        task->m_bAutoDelete = 1;
+        if (!tasks->AddTask(task))
+        {
+            delete task;
+            return false;
+        }
+        slot = task;
+        return true;
+    };
+    return add(new CDataCenterListenTask(), m_pListenTask);
+}
 
 void CQuillbarn::UnInitManagers()
 {
     CTaskManager::GetInstance()->UnInit();
+    CSvpnNodeManager::GetInstance()->UnInit();
     CSQLConnManager::GetInstance()->UnInit();
+    CSocketManager::GetInstance()->UnInit();
     CConfigManager::GetInstance()->UnInit();
     CBuffManager::GetInstance()->UnInit();
     CProgramLogRecorder::GetInstance()->UnInit();
@@ -66,9 +91,9 @@ uint32_t CQuillbarn::QuillbarnMain(CQuillbarn* instance)
     if (instance == nullptr)
         return 0;
     CGlobalSharedData* shared = CGlobalSharedData::GetInstance();
-    if (shared->Init() && CProgramLogRecorder::GetInstance()->Init() && InitManagers())
+    if (shared->Init() && CProgramLogRecorder::GetInstance()->Init() && InitManagers() &&
+        instance->StartTopLevelTasks())
     {
-        // Top-level tasks join here as their subsystems arrive.
         shared->WaitForExit(platform::INFINITE);
         CTaskManager* tasks = CTaskManager::GetInstance();
         tasks->WaitForAllTask(platform::INFINITE);
@@ -78,6 +103,7 @@ uint32_t CQuillbarn::QuillbarnMain(CQuillbarn* instance)
                 tasks->DelTask(*task);
             *task = nullptr;
         }
+        CSvpnNodeManager::GetInstance()->WaitForAllSvpnNode(platform::INFINITE);
         QB_LOG(PL_INFO, "[CQuillbarn]", "[QuillbarnMain] Exit Normally.\n");
     }
     CServiceModule::GetInstance()->PostQuit();

@@ -17,6 +17,7 @@ public:
     void SignalStop();
     bool WaitMainThread(uint32_t timeoutMs);
     static uint32_t QuillbarnMain(CQuillbarn* instance);
+    bool StartTopLevelTasks();
     // Uninitialises the managers in reverse order of their start.
     static void UnInitManagers();
 
