@@ -46,7 +46,7 @@ bool CDataFileManager::DropTornTail(const char* dataFile)
 {
     int fd = open(dataFile, O_RDWR | O_CLOEXEC);
     if (fd < 0)
-        return errno == ENOENT; // nothing to load: the import counts it as done
+        return errno == ENOENT || errno == EISDIR; // nothing to load: the import counts it as done
     off_t size = lseek(fd, 0, SEEK_END);
     if (size <= 0)
     {
