@@ -454,7 +454,12 @@ TEST_F(ConfigManagerTest, ShippedConfigurationLoadsWithItsDefaults)
     EXPECT_EQ(p.m_MaxLogFiles, 30);
 
     EXPECT_TRUE(Manager()->GetUpdateSqlCopy().empty());
-    EXPECT_TRUE(Manager()->GetLogudtCopy().empty());
+    // A fresh install accepts directory pushes of the four directory tables.
+    std::vector<LogudtTable> logudt = Manager()->GetLogudtCopy();
+    ASSERT_EQ(logudt.size(), 4u);
+    EXPECT_EQ(logudt[0].m_TableName, "Admin");
+    EXPECT_EQ(logudt[2].m_TableName, "svpnuser");
+    EXPECT_FALSE(logudt[2].m_Attributes.empty());
     StatisticsConfig s = Manager()->GetStatisticsCopy();
     EXPECT_TRUE(s.m_Tables.empty());
     EXPECT_EQ(s.m_RepairTable, "");
