@@ -10,10 +10,12 @@
 #include "runtime/GlobalSharedData.h"
 #include "runtime/ProgramLogRecorder.h"
 #include "runtime/TaskManager.h"
+#include "storage/LoadDataTask.h"
 #include "storage/SQLConnManager.h"
 
 #include <arpa/inet.h>
 #include <cstdlib>
+#include <new>
 #include <cstring>
 #include <new>
 
@@ -423,9 +425,13 @@ void CSvpnNode::OnMsg_SvpnNodeDataSyncSucc(char* dbName, char* devKey)
 // nothing is created, and the Start_ operations report that.
 CTask* CSvpnNode::CreateMaintenanceTask(EMaintenanceKind kind, const std::string& dbName)
 {
-    (void)kind;
-    (void)dbName;
-    return nullptr;
+    switch (kind)
+    {
+    case TASK_LOAD_DATA:
+        return new (std::nothrow) CLoadDataTask(dbName.c_str());
+    default:
+        return nullptr;
+    }
 }
 
 void CSvpnNode::StartMaintenanceTask(CTask*& slot, EMaintenanceKind kind, const char* name,

@@ -10,6 +10,7 @@
 #include "runtime/ProgramLogRecorder.h"
 #include "runtime/ServiceModule.h"
 #include "runtime/TaskManager.h"
+#include "storage/DataFileManager.h"
 #include "storage/SQLConnManager.h"
 
 CQuillbarn* CQuillbarn::GetInstance()
@@ -52,7 +53,7 @@ bool InitManagers()
 {
     return CConfigManager::GetInstance()->Init() && CBuffManager::GetInstance()->Init() &&
            CSocketManager::GetInstance()->Init() && CSQLConnManager::GetInstance()->Init() &&
-           CSvpnNodeManager::GetInstance()->Init() && CTaskManager::GetInstance()->Init();
+           CDataFileManager::GetInstance()->Init() && CSvpnNodeManager::GetInstance()->Init() && CTaskManager::GetInstance()->Init();
 }
 } // namespace
 
@@ -79,6 +80,7 @@ void CQuillbarn::UnInitManagers()
 {
     CTaskManager::GetInstance()->UnInit();
     CSvpnNodeManager::GetInstance()->UnInit();
+    CDataFileManager::GetInstance()->UnInit();
     CSQLConnManager::GetInstance()->UnInit();
     CSocketManager::GetInstance()->UnInit();
     CConfigManager::GetInstance()->UnInit();
