@@ -3,6 +3,9 @@
 #include "config/ConfigManager.h"
 #include "intake/NodeLogRecordTask.h"
 #include "intake/SocketManager.h"
+#include "maintenance/DataBaseCleanTask.h"
+#include "maintenance/ReportTableGenTask.h"
+#include "maintenance/TableRepairTask.h"
 #include "platform/MessageQueue.h"
 #include "platform/Tick.h"
 #include "runtime/BuffManager.h"
@@ -429,6 +432,12 @@ CTask* CSvpnNode::CreateMaintenanceTask(EMaintenanceKind kind, const std::string
     {
     case TASK_LOAD_DATA:
         return new (std::nothrow) CLoadDataTask(dbName.c_str());
+    case TASK_DATABASE_CLEAN:
+        return new (std::nothrow) CDataBaseCleanTask(dbName.c_str());
+    case TASK_REPORT_TABLE_GEN:
+        return new (std::nothrow) CReportTableGenTask(dbName.c_str());
+    case TASK_TABLE_REPAIR:
+        return new (std::nothrow) CTableRepairTask(dbName.c_str());
     default:
         return nullptr;
     }
