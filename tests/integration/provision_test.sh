@@ -74,7 +74,7 @@ expect "server settings" "$(sqlq -e 'select @@lower_case_table_names, @@local_in
     "1	1	$(ini "$TREE/mysql/my.ini" port)"
 expect "global database" "$(sqlq velmoglobaldb -e 'select count(*) from dev_node' 2>&1)" "0"
 if [ -n "$SCMCTL" ]; then
-    expect "service running" "$(QUILLBARN_SCM_DIR="$TREE/scm" "$SCMCTL" query VelmoraSSLSQL 2>&1 | head -n1)" "RUNNING"
+    check "service reaches running" env QUILLBARN_SCM_DIR="$TREE/scm" "$SCMCTL" wait VelmoraSSLSQL RUNNING 10
 fi
 
 # --- devices ---------------------------------------------------------------------------------------
@@ -112,6 +112,11 @@ PWD1="$(ini "$KC" DBPwd)"
 check "init re-uses the tree" "$PROV" init "$TREE"
 expect "password kept" "$(ini "$KC" DBPwd)" "$PWD1"
 expect "devices kept" "$(sqlq velmoglobaldb -e 'select count(*) from dev_node where deleted = 0' 2>&1)" "2"
+if [ -n "$SCMCTL" ]; then
+    check "re-registered service runs the server" env QUILLBARN_SCM_DIR="$TREE/scm" "$SCMCTL" wait VelmoraSSLSQL RUNNING 10
+fi
+check "stop after re-init" "$PROV" stop-db "$TREE"
+check "stopped after re-init" bash -c "! (exec 3<>/dev/tcp/127.0.0.1/$(ini "$TREE/mysql/my.ini" port)) 2>/dev/null"
 
 echo "$PASSED passed, $FAILED failed"
 [ "$FAILED" -eq 0 ]
