@@ -1,8 +1,12 @@
 #include "writers/BaseLogWriter.h"
 
+#include "platform/Tick.h"
 #include "runtime/GlobalSharedData.h"
+#include "runtime/Utilities.h"
 #include "writers/QuillbarnLogsWriterManager.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cxxabi.h>
@@ -164,4 +168,49 @@ void CBaseLogWriter::ConvertToAdminLog(const AuditLog& in, AdminLog& out)
     // The audit message ends at its terminator or at the end of the record.
     size_t n = strnlen(in.m_Message, sizeof(in.m_Message));
     std::memcpy(out.m_Message, in.m_Message, n);
+}
+
+int64_t CBaseLogWriter::MakeRecordId()
+{
+    const uint64_t tick = platform::timeGetTime();
+    const int32_t sequence = static_cast<int32_t>(CGlobalSharedData::GetInstance()->GetNextSequence());
+    const int64_t low = sequence % 2147483647;
+    return static_cast<int64_t>(tick << 32) | low;
+}
+
+bool CBaseLogWriter::RecordTextToGbk(const char* field, size_t fieldSize, std::string& gbk)
+{
+    gbk.clear();
+    if (field == nullptr)
+        return false;
+    return Utf8ToGbkString(field, strnlen(field, fieldSize), gbk);
+}
+
+bool CBaseLogWriter::RecordTimeText(const DataHead& head, std::string& text)
+{
+    char buffer[64];
+    if (!TranslateDWORDTimeToSZ(wire::GetDateWord(head), wire::GetTimeWord(head), buffer, sizeof(buffer)))
+        return false;
+    text = buffer;
+    return true;
+}
+
+std::string CBaseLogWriter::FormatText(const char* format, ...)
+{
+    std::string text;
+    char small[512];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(small, sizeof(small), format, args);
+    va_end(args);
+    if (n < 0)
+        return text;
+    if (static_cast<size_t>(n) < sizeof(small))
+        return text.assign(small, static_cast<size_t>(n));
+    text.resize(static_cast<size_t>(n) + 1);
+    va_start(args, format);
+    vsnprintf(text.data(), text.size(), format, args);
+    va_end(args);
+    text.resize(static_cast<size_t>(n));
+    return text;
 }

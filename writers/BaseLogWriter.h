@@ -71,6 +71,18 @@ public:
     // result 0, the audit record's client address (wire order), empty name, the audit message.
     static void ConvertToAdminLog(const AuditLog& in, AdminLog& out);
 
+    // Helpers of the storing writers.
+    // record_id of the user-log rows: (millisecond timer << 32) | (next sequence number mod 2147483647,
+    // the remainder taken with the sign of the 32-bit sequence value). Fresh per record.
+    static int64_t MakeRecordId();
+    // A fixed-size text field of a record (UTF-8, ends at its terminator or at the end of the field)
+    // converted to GBK. False when no conversion is possible.
+    static bool RecordTextToGbk(const char* field, size_t fieldSize, std::string& gbk);
+    // The head's date and time words as "%4d-%02d-%02d %02d:%02d:%02d".
+    static bool RecordTimeText(const DataHead& head, std::string& text);
+    // printf into a string of whatever length the text needs.
+    static std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
     static constexpr int32_t AUDIT_AS_ADMIN_GROUP = -1;
     static constexpr int32_t AUDIT_AS_ADMIN_ACTION = 4;
     static constexpr int32_t AUDIT_AS_ADMIN_ENTITY = 7;

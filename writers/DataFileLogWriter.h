@@ -1,14 +1,19 @@
-// Second writer of the chain: turns user and system records into lines of per-table data files that
-// are bulk-loaded later.
+// Second writer of the chain: turns user and system records into lines of per-table data files (one
+// per device database and table, handed out by the data-file manager) that are bulk-loaded later with
+// "load data local infile ... fields enclosed by '\"'". A record it cannot write is answered with 0 and
+// the final writer inserts it by SQL instead; both ways store the same row.
 //
-// Data files are not in this build yet: the system and version-3 user slots answer 0, so each record
-// goes on to the final writer. Version 1 and 2 user records are already widened to version 3 here, as
-// the data-file lines are built from the version-3 layout only.
+// Line format: fields separated by TAB, text and record ids in double quotes, numbers bare, CR LF at the
+// end. Text is GBK and escaped for the loader (backslash before backslash and double quote; tab, CR and
+// LF as \t, \r, \n), so that the loader reads back exactly the text the SQL path would store. Lines have
+// no length limit.
 #pragma once
 
 #include "platform/CriticalSection.h"
 #include "writers/BaseLogWriter.h"
 
+#include <cstdint>
+#include <map>
 #include <string>
 
 class CDataFileLogWriter : public CBaseLogWriter
@@ -29,12 +34,37 @@ public:
     uint32_t WriteLog(const LogRecordDesc* desc, void* extra) override;
 
     void SetDbName(const char* dbName) override;
+    // Releases every data file of this writer (they are flushed and queued for import).
     void OnQuit() override;
 
     std::string GetDbName();
 
+    // The lines of the four tables (exposed for the tests of the format).
+    static std::string BuildSysLogLine(const SystemLog& record, const std::string& gbkMessage,
+                                       const std::string& timeText);
+    static std::string BuildUserFlowLogLine(const UserLogV3& record, int32_t userId,
+                                            const std::string& timeText, int64_t recordId);
+    static std::string BuildUserBasicLogLine(const UserLogV3& record, int32_t userId,
+                                             const std::string& gbkName, const std::string& gbkMessage,
+                                             const std::string& timeText, int64_t recordId);
+    static std::string BuildUserSvrLogLine(const UserLogV3& record, int32_t userId,
+                                           const std::string& gbkMessage, const std::string& timeText,
+                                           int64_t recordId);
+
 private:
-    // Records also arrive from the merging writer's threads.
+    // 0 when no data file can be had for the table.
+    uint32_t GetDataFileID(const char* tableName);
+    // 1 when the whole line went into the table's data file (an empty line counts as written).
+    int WriteDataToDataFile(const std::string& line, const char* tableName);
+    int BuildUserFlowLog(const UserLogV3& record, int32_t userId, const std::string& timeText,
+                         int64_t recordId);
+    int BuildUserBasicLog(const UserLogV3& record, int32_t userId, const std::string& gbkName,
+                          const std::string& timeText, int64_t recordId);
+    int BuildUserSvrLog(const UserLogV3& record, int32_t userId, const std::string& timeText,
+                        int64_t recordId);
+
+    // Guards the name and the identifier map; records also arrive from the merging writer's threads.
     platform::CCriticalSection m_Lock;
     std::string m_DbName;
+    std::map<std::string, uint32_t> m_DataFileIDs;
 };

@@ -1,19 +1,41 @@
-// Last writer of the chain: batches insert statements per table and receives uploaded audit files.
+// Last writer of the chain: turns records into insert statements against the device's own database and
+// runs them in batches, one cache per table. A cache is submitted when it holds 50 statements, when its
+// oldest statement has waited 60 s (looked at whenever a record reaches this writer), and at OnQuit.
 //
-// The SQL caches and the audit-file reception are not in this build yet: the slots that store answer
-// 0, so a record that reaches this writer is not taken. The conversions in front of them are in
-// place: audit records become administrator records (slot of the admin log), version 1 and 2 user
-// records become version 3.
+// A submission is one round trip per batch: "set   names   'gbk'" and the pending statements sent as
+// one multi-statement query. Statements that did not run because the server could not be reached or
+// went away stay queued for the next submission; a statement the server rejects is logged and dropped.
+//
+// The audit-file reception slot is not in this build yet and answers 0.
 #pragma once
 
 #include "platform/CriticalSection.h"
 #include "writers/BaseLogWriter.h"
 
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <string>
+
+#include <mysql.h>
 
 class CFinalLogWriter : public CBaseLogWriter
 {
 public:
+    // The seven caches in submission order; each is named after the table of its statements.
+    enum ESqlCache : int
+    {
+        SQL_CACHE_USRFLOWLOG = 0,
+        SQL_CACHE_USRBASICLOG,
+        SQL_CACHE_USRSVRLOG,
+        SQL_CACHE_ADT_LOG,
+        SQL_CACHE_ALARM_LOG,
+        SQL_CACHE_SYSLOG,
+        SQL_CACHE_DEV_STAT,
+        SQL_CACHE_COUNT
+    };
+
     CFinalLogWriter() = default;
     ~CFinalLogWriter() override;
 
@@ -33,13 +55,93 @@ public:
     // Types 0, 1, 2, 3, 4, 8, 10 and 11.
     uint32_t WriteLog(const LogRecordDesc* desc, void* extra) override;
 
+    // A null name keeps the current one.
     void SetDbName(const char* dbName) override;
+    // Submits every cache that holds statements, at once.
     void OnQuit() override;
 
     std::string GetDbName();
+    // Statements waiting in one cache (diagnostics and tests).
+    size_t GetPendingCount(int cache);
+    static const char* GetSqlCacheName(int cache);
+
+    static constexpr uint32_t SUBMIT_STATEMENT_COUNT = 50;
+    static constexpr uint32_t SUBMIT_AGE_MS = 60000;
+    static constexpr uint32_t CONN_PROBE_INTERVAL_MS = 300000;
+    static constexpr uint32_t MAKE_MYSQL_OK_ATTEMPTS = 2;
+    static constexpr uint32_t MAKE_MYSQL_OK_RETRY_SLEEP_MS = 100;
+    // After a submission that found no connection, only a forced submission tries again before this
+    // pause is over: without it every record would wait for the connection attempts.
+    static constexpr uint32_t SUBMIT_RETRY_PAUSE_MS = 10000;
+    // Statements one cache keeps while they cannot be run (no database name yet, server away); past it
+    // the oldest is dropped.
+    static constexpr size_t MAX_PENDING_STATEMENTS = 20000;
+    // Upper bound of one batch's text; a full cache of the longest statements (alarms) stays below it
+    // and so does any server's max_allowed_packet.
+    static constexpr size_t MAX_BATCH_BYTES = 1024 * 1024;
+    // A statement whose batch lost the connection this many times in a row is dropped: it may be what
+    // breaks the connection, and it must not hold its cache up for ever.
+    static constexpr uint32_t MAX_CONNECTION_LOSSES_PER_STATEMENT = 3;
+    // Keepalive records summed into one dev_stat row.
+    static constexpr int32_t DEV_STAT_RECORDS_PER_ROW = 6;
+    static constexpr uint32_t SQL_CLIENT_FLAGS = CLIENT_MULTI_STATEMENTS; // 0x10000
+    static constexpr const char* SET_NAMES_SQL = "set   names   'gbk'";
+
+protected:
+    // Serialises every use of m_pConn (record thread, merger thread, audit-file inserts). Taken inside a
+    // cache lock, never the other way round.
+    platform::CCriticalSection m_ConnLock;
+    // Makes sure m_pConn is usable; 1 when it is. Call under m_ConnLock.
+    int MakeMySqlOK();
+    MYSQL* m_pConn = nullptr;
+    // The database m_pConn was opened for.
+    std::string m_ConnDbName;
 
 private:
-    // Records also arrive from the merging writer's threads.
-    platform::CCriticalSection m_Lock;
+    struct SqlCache
+    {
+        uint32_t m_FirstTick = 0;
+        platform::CCriticalSection m_Lock;
+        std::deque<std::string> m_Sqls;
+        // Connection losses in a row while the front statement was in the batch.
+        uint32_t m_FrontLosses = 0;
+        uint64_t m_Dropped = 0;
+    };
+
+    // Result of one batch.
+    enum EBatchResult
+    {
+        BATCH_DONE,      // every statement ran
+        BATCH_REJECTED,  // statement at the failed index was refused by the server
+        BATCH_CONN_LOST, // the connection broke at the failed index; nothing from it on ran
+    };
+
+    uint32_t StoreAdminLog(const AdminLog* record, bool fromAudit);
+    // Under the cache lock: starts the age of an empty cache.
+    void TouchCache(SqlCache& cache);
+    // Under the cache lock: queues a statement, dropping the oldest past the bound.
+    void AppendSql(int cacheIndex, std::string&& sql);
+    void SubmitAll(bool force);
+    bool NeedSubmit(int cacheIndex, bool force);
+    int SubmitSqlCache(int cacheIndex);
+    // Runs "set   names   'gbk'" and statements [0, count) of the cache as one query. done receives the
+    // number of cache statements that ran; on a failure errNo is the server's or client's error number.
+    EBatchResult RunBatch(SqlCache& cache, size_t count, size_t& done, uint32_t& errNo);
+    void DropConnection();
+    static bool IsConnectionError(uint32_t errNo);
+
     std::string m_DbName;
+    platform::CCriticalSection m_DbNameLock;
+
+    // Keepalive sums; used under the dev_stat cache lock.
+    int32_t m_DevStatCount = 0;
+    int64_t m_DevStatUpSum = 0;
+    int64_t m_DevStatDownSum = 0;
+
+    uint32_t m_LastProbeTick = 0;
+    // Tick of the last submission that found no connection, and whether the pause is on.
+    std::atomic<uint32_t> m_NoConnTick{0};
+    std::atomic<bool> m_bNoConn{false};
+
+    SqlCache m_SqlCaches[SQL_CACHE_COUNT];
 };
