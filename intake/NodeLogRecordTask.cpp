@@ -2,6 +2,7 @@
 
 #include "config/ConfigManager.h"
 #include "intake/LogudtSqlBuilder.h"
+#include "maintenance/InfoManager.h"
 #include "platform/MessageQueue.h"
 #include "platform/Tick.h"
 #include "runtime/BuffManager.h"
@@ -143,6 +144,42 @@ bool CNodeLogRecordTask::IsDiskFull() const
 void CNodeLogRecordTask::CountRecord(ERecordCounter counter)
 {
     m_Counters[counter].fetch_add(1, std::memory_order_relaxed);
+    CInfoManager* info = CInfoManager::GetInstance();
+    switch (counter)
+    {
+    case COUNTER_RECEIVED:
+        info->IncRecvLogCount();
+        break;
+    case COUNTER_UNSUPPORTED:
+        info->IncUnSupportLogCount();
+        break;
+    case COUNTER_KEEPALIVE:
+        info->IncKeepAliveLogCount();
+        break;
+    case COUNTER_USER:
+        info->IncUserLogCount();
+        break;
+    case COUNTER_FLUX:
+        info->IncFluxLogCount();
+        break;
+    case COUNTER_AUDIT:
+        info->IncAuditLogCount();
+        break;
+    case COUNTER_LOGUDTDB:
+        info->IncLogudtDBLogCount();
+        break;
+    case COUNTER_ADMIN:
+        info->IncAdminLogCount();
+        break;
+    case COUNTER_ALARM:
+        info->IncAlarmLogCount();
+        break;
+    case COUNTER_SYSTEM:
+        info->IncSysLogCount();
+        break;
+    default:
+        break;
+    }
 }
 
 const std::vector<std::string> CNodeLogRecordTask::GetTempFileNames() const

@@ -2,6 +2,7 @@
 
 #include "config/ConfigManager.h"
 #include "intake/SvpnNode.h"
+#include "maintenance/InfoManager.h"
 #include "runtime/Clock.h"
 #include "runtime/GlobalSharedData.h"
 #include "runtime/ProgramLogRecorder.h"
@@ -131,6 +132,11 @@ uint32_t CSvpnNodeManager::WaitForAllSvpnNode(uint32_t timeoutMs)
                                             timeoutMs);
 }
 
+uint32_t CSvpnNodeManager::GetConnectedNodeCount() const
+{
+    return CInfoManager::GetInstance()->GetConnectedNodeCount();
+}
+
 size_t CSvpnNodeManager::GetSvpnNodeCount()
 {
     CCSLocker lock(m_Lock);
@@ -180,6 +186,6 @@ uint32_t CSvpnNodeManager::SvpnNodeCheckProcess()
 
         bool inUse = running > 0 && CGlobalSharedData::GetInstance()->IsAnyNodeInUse();
         CServiceModule::GetInstance()->ReportStatus(inUse ? SERVICE_RUNNING : SERVICE_PAUSED);
-        m_ConnectedNodeCount = running;
+        CInfoManager::GetInstance()->SetConnectedNodeCount(static_cast<uint32_t>(running));
     }
 }

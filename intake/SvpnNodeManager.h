@@ -30,8 +30,8 @@ public:
 
     size_t GetSvpnNodeCount();
     // Connected devices (nodes whose thread runs) at the watcher's last
-    // pass. Kept here until the real-time info registry takes it over.
-    uint32_t GetConnectedNodeCount() const { return m_ConnectedNodeCount.load(); }
+    // pass; the real-time info registry holds the figure.
+    uint32_t GetConnectedNodeCount() const;
 
     static constexpr uint32_t CHECK_INTERVAL_MS = 5000;
     static constexpr uint32_t UNINIT_WAIT_MS = 5000;
@@ -52,5 +52,4 @@ private:
     // Wakes the watcher at UnInit when the exit event was never set.
     platform::CEvent m_WatcherStop{true, false};
     std::atomic<int32_t> m_bInit{0};
-    std::atomic<uint32_t> m_ConnectedNodeCount{0};
 };

@@ -1,36 +1,63 @@
 #include "writers/LogMergerLogWriter.h"
 
-CLogMergerLogWriter::~CLogMergerLogWriter() = default;
+#include "config/ConfigManager.h"
+#include "writers/LogMergeManager.h"
+#include "writers/LogMerger.h"
+
+CLogMergerLogWriter::~CLogMergerLogWriter()
+{
+    UnInit();
+}
 
 int CLogMergerLogWriter::Init()
 {
-    m_bHasMerger = false;
-    return 1;
+    if (m_pLogMerger != nullptr)
+        UnInit();
+    m_pLogMerger = CLogMergeManager::GetInstance()->AllocLogMerger();
+    if (m_pLogMerger == nullptr)
+        return 0;
+    m_pLogMerger->SetOwner(this);
+    return m_pLogMerger->Init();
 }
 
 void CLogMergerLogWriter::UnInit()
 {
-    m_bHasMerger = false;
+    if (m_pLogMerger == nullptr)
+        return;
+    m_pLogMerger->UnInit();
+    // A merger the registry no longer knows (registry already stopped) is still ours to destroy.
+    if (!CLogMergeManager::GetInstance()->ReleaseLogMerger(m_pLogMerger) &&
+        !CLogMergeManager::GetInstance()->IsInit())
+        delete m_pLogMerger;
+    m_pLogMerger = nullptr;
 }
 
-uint32_t CLogMergerLogWriter::WriteLog(int, const SystemLog* record, void*)
+bool CLogMergerLogWriter::CanMerge() const
 {
-    if (record == nullptr || !m_bHasMerger)
-        return 0;
-    return 0;
+    if (m_pLogMerger == nullptr || !m_pLogMerger->IsInit())
+        return false;
+    return m_pLogMerger->HasMergeBuffers() ||
+           CConfigManager::GetInstance()->KelvAdv().m_GlobalEnableLogMerge != 0;
 }
 
-uint32_t CLogMergerLogWriter::WriteLog(int, const UserLogV3* record, void*)
+uint32_t CLogMergerLogWriter::WriteLog(int signCode, const SystemLog* record, void*)
 {
-    if (record == nullptr || !m_bHasMerger)
+    if (record == nullptr || m_pLogMerger == nullptr)
         return 0;
-    return 0;
+    return m_pLogMerger->MergeSysLog(signCode, record);
+}
+
+uint32_t CLogMergerLogWriter::WriteLog(int signCode, const UserLogV3* record, void*)
+{
+    if (record == nullptr || m_pLogMerger == nullptr)
+        return 0;
+    return m_pLogMerger->MergeUserLog(signCode, record);
 }
 
 uint32_t CLogMergerLogWriter::WriteLog(int signCode, const UserLogV2* record, void* extra)
 {
-    // Converting costs a copy; only worth it when a merger could take the result.
-    if (record == nullptr || !m_bHasMerger)
+    // Converting costs a copy; only worth it when the merger could take the result.
+    if (record == nullptr || !CanMerge())
         return 0;
     UserLogV3 v3;
     ConvertToUserLogV3(*record, v3);
@@ -39,7 +66,7 @@ uint32_t CLogMergerLogWriter::WriteLog(int signCode, const UserLogV2* record, vo
 
 uint32_t CLogMergerLogWriter::WriteLog(int signCode, const UserLog* record, void* extra)
 {
-    if (record == nullptr || !m_bHasMerger)
+    if (record == nullptr || !CanMerge())
         return 0;
     UserLogV3 v3;
     ConvertToUserLogV3(*record, v3);
@@ -61,4 +88,8 @@ uint32_t CLogMergerLogWriter::WriteLog(const LogRecordDesc* desc, void* extra)
     }
 }
 
-void CLogMergerLogWriter::OnQuit() {}
+void CLogMergerLogWriter::OnQuit()
+{
+    if (m_pLogMerger != nullptr)
+        m_pLogMerger->OnQuit();
+}

@@ -1,11 +1,11 @@
-// First writer of the chain: holds user flux, resource-access and system records in merge buffers and
-// releases them, merged, to the writers behind it.
-//
-// The merge buffers are not in this build yet: every slot answers 0, so each record goes on to the
-// data-file writer. The slots that will take records are already the overridden ones.
+// First writer of the chain: holds user flux, resource-access and other user records in the merge
+// buffers of its own CLogMerger and releases them, merged, to the writers behind it on the merger's
+// write thread. System records are taken (and only counted) when their merging is on.
 #pragma once
 
 #include "writers/BaseLogWriter.h"
+
+class CLogMerger;
 
 class CLogMergerLogWriter : public CBaseLogWriter
 {
@@ -13,6 +13,7 @@ public:
     CLogMergerLogWriter() = default;
     ~CLogMergerLogWriter() override;
 
+    // Allocates the merger and starts it; 0 without one (every record then goes on unmerged).
     int Init() override;
     void UnInit() override;
 
@@ -24,11 +25,15 @@ public:
     // Types 1, 8 and 10 only.
     uint32_t WriteLog(const LogRecordDesc* desc, void* extra) override;
 
+    // Releases every held record and ends the merger's threads.
     void OnQuit() override;
 
-    // Whether merge buffers exist for this writer; without them nothing is taken.
-    bool HasMerger() const { return m_bHasMerger; }
+    bool HasMerger() const { return m_pLogMerger != nullptr; }
+    CLogMerger* GetLogMerger() const { return m_pLogMerger; }
 
 private:
-    bool m_bHasMerger = false;
+    // Whether a record could be taken at all (merger present with buffers, or merging just enabled).
+    bool CanMerge() const;
+
+    CLogMerger* m_pLogMerger = nullptr;
 };
