@@ -460,8 +460,10 @@ TEST_F(ConfigManagerTest, ShippedConfigurationLoadsWithItsDefaults)
     EXPECT_EQ(logudt[0].m_TableName, "Admin");
     EXPECT_EQ(logudt[2].m_TableName, "svpnuser");
     EXPECT_FALSE(logudt[2].m_Attributes.empty());
+    // The report tables of the device schema, and its repair procedure.
     StatisticsConfig s = Manager()->GetStatisticsCopy();
-    EXPECT_TRUE(s.m_Tables.empty());
-    EXPECT_EQ(s.m_RepairTable, "");
+    ASSERT_EQ(s.m_Tables.size(), 10u);
+    EXPECT_EQ(s.m_Tables[0].m_TableName, "grp_flowrange");
+    EXPECT_EQ(s.m_RepairTable, "call repairTables()");
 }
 } // namespace
