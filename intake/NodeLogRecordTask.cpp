@@ -256,7 +256,10 @@ uint32_t CNodeLogRecordTask::Run()
 
     m_LogsWriterManager.OnQuit();
     m_LogsWriterManager.UnInstallLogWriterChain();
-    CGlobalSharedData::GetInstance()->DecNodeUseCount(m_DevMD5);
+    // Only a task that counted itself in gives a count back: a connection that
+    // never passed the gate must not take away another connection's count.
+    if (m_bUseCounted)
+        CGlobalSharedData::GetInstance()->DecNodeUseCount(m_UseCountedMD5);
     for (const TempFileInfo& f : m_TempFiles)
         if (f.m_bDeleteOnExit)
             unlink(f.m_FileName.c_str());
@@ -682,6 +685,12 @@ int CNodeLogRecordTask::Check_UserAuditFile_Log(int)
 // Synchronisation gate and database name
 // ---------------------------------------------------------------------------------------------
 
+void CNodeLogRecordTask::MarkUseCounted(const uint8_t* devMD5)
+{
+    memcpy(m_UseCountedMD5, devMD5, sizeof(m_UseCountedMD5));
+    m_bUseCounted = true;
+}
+
 int CNodeLogRecordTask::CheckSyncReady(const uint8_t* devMD5)
 {
     if (m_bSyncReady)
@@ -692,6 +701,7 @@ int CNodeLogRecordTask::CheckSyncReady(const uint8_t* devMD5)
     if (gsd->GetNodeUseCount(devMD5) == 0)
         return 0;
     gsd->IncNodeUseCount(devMD5);
+    MarkUseCounted(devMD5);
     m_bSyncReady = 1;
     return SetDbName(devMD5);
 }
@@ -1122,7 +1132,17 @@ int CNodeLogRecordTask::Deal_LogudtDB_Log(int)
         return 0;
     }
 
-    CGlobalSharedData::GetInstance()->InitNodeUseCount(r->m_Head.m_DevMD5);
+    // The first push since start marks the device synchronised (count 1);
+    // a push while another connection of the device is counted adds this one.
+    if (!m_bUseCounted)
+    {
+        CGlobalSharedData* gsd = CGlobalSharedData::GetInstance();
+        if (gsd->GetNodeUseCount(r->m_Head.m_DevMD5) == 0)
+            gsd->InitNodeUseCount(r->m_Head.m_DevMD5);
+        else
+            gsd->IncNodeUseCount(r->m_Head.m_DevMD5);
+        MarkUseCounted(r->m_Head.m_DevMD5);
+    }
 
     uint8_t reply[LOGUDTDB_REPLY_LEN];
     size_t n = wire::BuildLogudtDBReply(r->m_Head, matched, reply, sizeof(reply));

@@ -113,6 +113,7 @@ public:
 
     // Passes when the device of this key has synchronised its directory since the collector started.
     int CheckSyncReady(const uint8_t* devMD5);
+    void MarkUseCounted(const uint8_t* devMD5);
 
     // Hex dump of skipped bytes (only with DumpInvalidLog set; at most the first 2048 bytes).
     void DumpInvalidData(const uint8_t* from, const uint8_t* to);
@@ -166,6 +167,9 @@ private:
     CRingCache* m_pRecvRing = nullptr;
     CRingCache* m_pSendRing = nullptr;
     uint32_t m_bSyncReady = 0;
+    // The device whose use counter this task added to, if any.
+    bool m_bUseCounted = false;
+    uint8_t m_UseCountedMD5[16] = {};
     int32_t m_DevType = 0;
     uint8_t m_DevMD5[16] = {};
     std::string m_DbName;

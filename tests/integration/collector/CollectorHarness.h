@@ -1,0 +1,56 @@
+#pragma once
+#include <map>
+#include <mysql.h>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace qbtest
+{
+// A real collector process on a temporary install tree, pointed at the test
+// MariaDB with a global database and device databases of its own.
+class CollectorHarness
+{
+public:
+    CollectorHarness();
+    ~CollectorHarness();
+
+    // Creates the tree, the global database and `devices` device databases
+    // (device i: name "dev<i>", secret "secret<i>", database <prefix>_dev<i>).
+    bool Prepare(int devices);
+    // Extra configuration before Start: a key of a file in Kelv/Config.
+    void SetConfig(const std::string& file, const std::string& section, const std::string& key,
+                   const std::string& value);
+    bool Start();
+    // Orderly stop (StopAll); returns the exit code.
+    int Stop();
+    // SIGKILL, for crash scenarios.
+    void Kill();
+    bool IsRunning();
+
+    // Runs devsim against the collector; the report's key=value lines.
+    std::map<std::string, std::string> RunDevsim(const std::vector<std::string>& args, int* exitCode = nullptr);
+
+    std::string Log();
+    std::string DeviceDb(int i) const;
+    MYSQL* Db() { return m_Conn; }
+    std::string Query(const std::string& sql);
+    long long Count(const std::string& sql);
+    // Waits until `sql` returns at least `want` (as a number).
+    bool WaitCount(const std::string& sql, long long want, int timeoutMs);
+
+    int Port() const { return m_Port; }
+    int InfoPort() const { return m_InfoPort; }
+    const std::string& Dir() const { return m_Dir; }
+    std::vector<std::string> Env() const;
+
+private:
+    std::string m_Dir, m_Prefix, m_GlobalDb;
+    std::vector<std::string> m_DeviceDbs;
+    int m_Port = 0, m_InfoPort = 0;
+    pid_t m_Pid = -1;
+    MYSQL* m_Conn = nullptr;
+};
+
+int FreeTcpPort();
+} // namespace qbtest
