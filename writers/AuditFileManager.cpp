@@ -93,6 +93,15 @@ int CAuditFileManager::UnInit()
         if (platform::WaitForSingleObject(thread.get(), STOP_WAIT_MS) != platform::WAIT_OBJECT_0)
             platform::TerminateThread(thread, 0);
     }
+    // Every device connection has ended by now: transfers still open are closed (their files stay, cut to
+    // their allocation size) so that a later Init starts empty.
+    std::list<std::unique_ptr<AuditFileInfo>> left;
+    {
+        CCSLocker locker(m_Lock);
+        left.swap(m_Infos);
+        m_InfoMap.clear();
+    }
+    left.clear();
     return 1;
 }
 

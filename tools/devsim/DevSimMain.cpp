@@ -1,6 +1,7 @@
 // devsim: simulated SSL VPN gateways for tests and load generation (see --help).
 #include "DevSimOptions.h"
 #include "DeviceSession.h"
+#include "FileUploader.h"
 #include "RecordEncoder.h"
 
 #include <cerrno>
@@ -97,6 +98,13 @@ int main(int argc, char** argv)
     }
     if (opt.m_Probe)
         return RunProbe(opt);
+    if (!opt.m_Upload.empty())
+    {
+        CFileUploader uploader(opt);
+        bool ok = uploader.Run();
+        uploader.PrintReport();
+        return ok ? 0 : 1;
+    }
 
     std::vector<std::unique_ptr<CDeviceSession>> sessions;
     for (int i = 0; i < opt.m_Devices; ++i)

@@ -63,6 +63,17 @@ void CDevSimOptions::PrintUsage(const char* prog)
         "  --quiet               print only the report\n"
         "  --help                this text\n"
         "\n"
+        "Audit-file upload (one device):\n"
+        "  --upload FILE         push the directories, then upload FILE block by block (begin,\n"
+        "                        blocks, end), resend the blocks the collector reports missing and\n"
+        "                        check every reply (75-byte answers, 930-byte stored-file record)\n"
+        "  --upload-user NAME    user the upload is made for (default: the first pushed user)\n"
+        "  --block-size N        block size in bytes (default 65536)\n"
+        "  --compress lzo|none   compress blocks (sent raw when compressing does not help; default lzo)\n"
+        "  --skip-blocks 2,3     leave these blocks out of the first pass\n"
+        "  --repeat-blocks       send every block twice\n"
+        "  --transfer-kind N     2: file data follows (default), 1: no data blocks are sent\n"
+        "\n"
         "Exit status: 0 when every connection worked and every reply arrived and was right; 1 otherwise;\n"
         "2 for a usage error.\n",
         prog);
@@ -221,6 +232,38 @@ bool CDevSimOptions::Parse(int argc, char** argv)
         }
         else if (!std::strcmp(a, "--quiet"))
             m_Quiet = true;
+        else if (!std::strcmp(a, "--upload"))
+        {
+            DEVSIM_VALUE(a) m_Upload = v;
+        }
+        else if (!std::strcmp(a, "--upload-user"))
+        {
+            DEVSIM_VALUE(a) m_UploadUser = v;
+        }
+        else if (!std::strcmp(a, "--block-size"))
+        {
+            DEVSIM_VALUE(a) m_BlockSize = uint32_t(std::strtoul(v, nullptr, 10));
+        }
+        else if (!std::strcmp(a, "--compress"))
+        {
+            DEVSIM_VALUE(a) if (!std::strcmp(v, "lzo")) m_CompressLzo = true;
+            else if (!std::strcmp(v, "none")) m_CompressLzo = false;
+            else
+            {
+                std::fprintf(stderr, "devsim: --compress must be lzo or none\n");
+                return false;
+            }
+        }
+        else if (!std::strcmp(a, "--skip-blocks"))
+        {
+            DEVSIM_VALUE(a) m_SkipBlocks = v;
+        }
+        else if (!std::strcmp(a, "--repeat-blocks"))
+            m_RepeatBlocks = true;
+        else if (!std::strcmp(a, "--transfer-kind"))
+        {
+            DEVSIM_VALUE(a) m_TransferKind = uint32_t(std::strtoul(v, nullptr, 10));
+        }
         else
         {
             std::fprintf(stderr, "devsim: unknown option %s (see --help)\n", a);
@@ -251,6 +294,11 @@ bool CDevSimOptions::Parse(int argc, char** argv)
     if (m_Offline && m_Seconds > 0 && m_Count == 0)
     {
         std::fprintf(stderr, "devsim: --offline needs --count, not --seconds\n");
+        return false;
+    }
+    if (!m_Upload.empty() && (m_BlockSize == 0 || m_BlockSize > 4u * 1024 * 1024))
+    {
+        std::fprintf(stderr, "devsim: --block-size must be 1..4194304\n");
         return false;
     }
     if (!m_FixedTime.empty())

@@ -52,6 +52,15 @@ struct CDevSimOptions
     uint64_t m_Seed = 1;
     bool m_Quiet = false;
 
+    // Upload mode: push the directories, then upload one file as an audit-file transfer.
+    std::string m_Upload;     // the file; empty = no upload
+    std::string m_UploadUser; // empty: the first user of the pushed directory
+    uint32_t m_BlockSize = 65536;
+    bool m_CompressLzo = true;   // --compress lzo|none
+    std::string m_SkipBlocks;    // "2,3": left out of the first pass
+    bool m_RepeatBlocks = false; // every block sent twice
+    uint32_t m_TransferKind = 2; // 2: file data follows, 1: no data blocks
+
     // Parses argv; on error prints a message and returns false. --help prints usage and sets m_Help.
     bool Parse(int argc, char** argv);
     bool m_Help = false;
