@@ -30,6 +30,27 @@ void EscapedGbk(std::string& text)
 }
 } // namespace
 
+CFinalLogWriter::CFinalLogWriter()
+{
+    // The audit-file row goes over the same connection as the caches, never at the same time.
+    m_AuditFileReception.SetConnectionRunner(
+        [this](const std::function<void(MYSQL*)>& body)
+        {
+            CCSLocker connLock(m_ConnLock);
+            bool haveConn = false;
+            for (uint32_t attempt = 0; attempt < MAKE_MYSQL_OK_ATTEMPTS && !haveConn; ++attempt)
+            {
+                haveConn = MakeMySqlOK() != 0;
+                if (!haveConn && !GetDbName().empty())
+                    platform::Sleep(MAKE_MYSQL_OK_RETRY_SLEEP_MS);
+            }
+            if (!haveConn)
+                return false;
+            body(m_pConn);
+            return true;
+        });
+}
+
 CFinalLogWriter::~CFinalLogWriter()
 {
     if (m_pConn != nullptr)
@@ -67,9 +88,11 @@ void CFinalLogWriter::UnInit()
 
 // ---- Records -------------------------------------------------------------------------------------
 
-uint32_t CFinalLogWriter::WriteLog(int, const UserAuditFileLog*, void*)
+uint32_t CFinalLogWriter::WriteLog(int signCode, const UserAuditFileLog* record, void* replyBuff)
 {
-    return 0;
+    if (record == nullptr)
+        return 0;
+    return m_AuditFileReception.WriteLog(signCode, record, replyBuff, GetDbName());
 }
 
 uint32_t CFinalLogWriter::WriteLog(int, const KeepAliveLog* record, void*)
@@ -439,6 +462,15 @@ int CFinalLogWriter::SubmitSqlCache(int cacheIndex)
     if (cache.m_Sqls.empty())
         return 1;
     CCSLocker connLock(m_ConnLock);
+    auto noConnection = [this]
+    {
+        m_NoConnTick = platform::GetTickCount();
+        m_bNoConn = true;
+        return 0;
+    };
+    // Without a database name no attempt can succeed: no pauses for it.
+    if (GetDbName().empty())
+        return noConnection();
     bool haveConn = false;
     for (uint32_t attempt = 0; attempt < MAKE_MYSQL_OK_ATTEMPTS && !haveConn; ++attempt)
     {
@@ -446,12 +478,6 @@ int CFinalLogWriter::SubmitSqlCache(int cacheIndex)
         if (!haveConn)
             platform::Sleep(MAKE_MYSQL_OK_RETRY_SLEEP_MS);
     }
-    auto noConnection = [this]
-    {
-        m_NoConnTick = platform::GetTickCount();
-        m_bNoConn = true;
-        return 0;
-    };
     if (!haveConn)
         return noConnection();
     m_bNoConn = false;

@@ -6,10 +6,12 @@
 // one multi-statement query. Statements that did not run because the server could not be reached or
 // went away stay queued for the next submission; a statement the server rejects is logged and dropped.
 //
-// The audit-file reception slot is not in this build yet and answers 0.
+// Uploaded audit files are received by CAuditFileReception, which inserts its rows over this writer's
+// connection.
 #pragma once
 
 #include "platform/CriticalSection.h"
+#include "writers/AuditFileReception.h"
 #include "writers/BaseLogWriter.h"
 
 #include <atomic>
@@ -36,7 +38,7 @@ public:
         SQL_CACHE_COUNT
     };
 
-    CFinalLogWriter() = default;
+    CFinalLogWriter();
     ~CFinalLogWriter() override;
 
     int Init() override;
@@ -144,4 +146,5 @@ private:
     std::atomic<bool> m_bNoConn{false};
 
     SqlCache m_SqlCaches[SQL_CACHE_COUNT];
+    CAuditFileReception m_AuditFileReception;
 };
