@@ -1,5 +1,6 @@
 #include "platform/Thread.h"
 
+#include "platform/CrashSignals.h"
 #include "platform/MessageQueue.h"
 #include "platform/Tick.h"
 
@@ -17,6 +18,7 @@ ThreadHandle CreateThread(std::function<uint32_t()> body)
         std::thread t(
             [handle, started, body = std::move(body)]() mutable
             {
+                CAltSignalStack altStack; // lets a stack overflow here be reported
                 handle->m_ThreadId = GetCurrentThreadId();
                 started->Set();
                 uint32_t code = 0;

@@ -1,16 +1,19 @@
 #include "runtime/Quillbarn.h"
 
 #include "config/ConfigManager.h"
+#include "config/ConfigMonitorTask.h"
 #include "intake/DataCenterListenTask.h"
 #include "intake/SocketManager.h"
 #include "intake/SvpnNodeManager.h"
 #include "platform/MessageQueue.h"
 #include "runtime/BuffManager.h"
+#include "runtime/CrashHandler.h"
 #include "runtime/GlobalSharedData.h"
 #include "runtime/ProgramLogRecorder.h"
 #include "runtime/ServiceModule.h"
 #include "runtime/TaskManager.h"
 #include "storage/DataFileManager.h"
+#include "writers/AuditFileManager.h"
 #include "storage/SQLConnManager.h"
 
 CQuillbarn* CQuillbarn::GetInstance()
@@ -19,7 +22,7 @@ CQuillbarn* CQuillbarn::GetInstance()
     return instance;
 }
 
-void CQuillbarn::InstallCrashFilter() {}
+void CQuillbarn::InstallCrashFilter() { CCrashHandler::Install(); }
 
 bool CQuillbarn::StartMainThread()
 {
@@ -53,7 +56,8 @@ bool InitManagers()
 {
     return CConfigManager::GetInstance()->Init() && CBuffManager::GetInstance()->Init() &&
            CSocketManager::GetInstance()->Init() && CSQLConnManager::GetInstance()->Init() &&
-           CDataFileManager::GetInstance()->Init() && CSvpnNodeManager::GetInstance()->Init() && CTaskManager::GetInstance()->Init();
+           CDataFileManager::GetInstance()->Init() && CSvpnNodeManager::GetInstance()->Init() && CTaskManager::GetInstance()->Init() &&
+           CAuditFileManager::GetInstance()->Init();
 }
 } // namespace
 
@@ -73,11 +77,13 @@ bool CQuillbarn::StartTopLevelTasks()
         slot = task;
         return true;
     };
-    return add(new CDataCenterListenTask(), m_pListenTask);
+    return add(new CDataCenterListenTask(), m_pListenTask) &&
+           add(new CConfigMonitorTask(), m_pConfigMonitorTask);
 }
 
 void CQuillbarn::UnInitManagers()
 {
+    CAuditFileManager::GetInstance()->UnInit();
     CTaskManager::GetInstance()->UnInit();
     CSvpnNodeManager::GetInstance()->UnInit();
     CDataFileManager::GetInstance()->UnInit();
