@@ -17,6 +17,26 @@ constexpr uint32_t WATCH_MASK = IN_CREATE | IN_DELETE | IN_MODIFY | IN_MOVED_FRO
 // between them waits this long for the second half.
 constexpr int RENAME_PAIR_WAIT_MS = 10;
 
+// platform::WriteFileAtomic (and so every profile write) replaces a file by
+// renaming ".<name>.XXXXXX" over it: to a watcher that is a write of <name>,
+// as the in-place write it stands for would be. The temporary file itself is
+// not reported.
+bool IsReplaceTemp(const std::string& name, std::string* target)
+{
+    size_t n = name.size();
+    if (n < 9 || name[0] != '.' || name[n - 7] != '.')
+        return false;
+    for (size_t i = n - 6; i < n; ++i)
+    {
+        char c = name[i];
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')))
+            return false;
+    }
+    if (target)
+        *target = name.substr(1, n - 8);
+    return true;
+}
+
 struct RawChange
 {
     std::string m_Name;
@@ -119,7 +139,22 @@ bool CDirectoryWatcher::ReadChanges(char* buffer, size_t size, std::vector<DirCh
     {
         const RawChange& c = raw[i];
         uint32_t action = 0;
-        if (c.m_Mask & IN_CREATE)
+        std::string replaced;
+        if (IsReplaceTemp(c.m_Name, nullptr))
+            continue;
+        if (c.m_Mask & IN_MOVED_TO)
+        {
+            for (size_t j = 0; j < i && replaced.empty(); ++j)
+            {
+                std::string target;
+                if ((raw[j].m_Mask & IN_MOVED_FROM) && raw[j].m_Cookie == c.m_Cookie &&
+                    IsReplaceTemp(raw[j].m_Name, &target) && target == c.m_Name)
+                    replaced = target;
+            }
+        }
+        if (!replaced.empty())
+            action = FILE_ACTION_MODIFIED;
+        else if (c.m_Mask & IN_CREATE)
             action = FILE_ACTION_ADDED;
         else if (c.m_Mask & IN_DELETE)
             action = FILE_ACTION_REMOVED;

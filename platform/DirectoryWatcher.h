@@ -29,8 +29,10 @@ struct DirChange
 // subdirectories), on inotify. Reported: a file created or moved in from
 // elsewhere is "added"; deleted or moved away is "removed"; written or
 // truncated is "modified"; renamed within the directory gives "renamed-old"
-// then "renamed-new". Subdirectory entries are not reported. Changes queue up
-// from Open on, so nothing is missed between two reads.
+// then "renamed-new". A file replaced through WriteFileAtomic (as every
+// profile write is) is "modified", like the in-place write it stands for;
+// its temporary file is not reported. Subdirectory entries are not reported.
+// Changes queue up from Open on, so nothing is missed between two reads.
 //
 // Waitable: signalled while changes are waiting to be read, so it can sit in
 // one wait with the exit event.

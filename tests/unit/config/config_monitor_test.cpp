@@ -3,6 +3,7 @@
 // files it does not watch.
 #include "config/ConfigMonitorTask.h"
 #include "platform/FileSystem.h"
+#include "platform/Profile.h"
 #include "runtime/BuffManager.h"
 #include "runtime/Clock.h"
 #include "runtime/ProgramLogRecorder.h"
@@ -13,9 +14,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 
 namespace
@@ -145,8 +148,9 @@ TEST_F(ConfigMonitorTest, SavingProgramLogWithLoggingOffSilencesTheLogAfterTheSe
     QB_LOG(PL_ERROR, "[ConfigMonitorTest]", "[Silenced] must not appear\n");
     EXPECT_EQ(NewLog().find("[Silenced] must not appear"), std::string::npos);
 
-    // Saving it again brings the log back, through the same path.
-    m_Tree->WriteConfig("ProgramLog.conf", LOG_ON);
+    // Saving it again, through the profile writer this time, brings the log back.
+    ASSERT_TRUE(platform::WritePrivateProfileString("GlobalProgramLog", "Enable", "1",
+                                                    ConfigPath("ProgramLog.conf")));
     ASSERT_TRUE(qbtest::WaitUntil(
         5000, [] { return CConfigManager::GetInstance()->ProgramLog().m_GlobalEnable == 1; }));
     QB_LOG(PL_ERROR, "[ConfigMonitorTest]", "[Heard] again\n");
@@ -177,4 +181,37 @@ TEST_F(ConfigMonitorTest, OtherFilesOnlyGetTheirInfoLine)
     ASSERT_EQ(rename(ConfigPath("Kelv.conf.old").c_str(), ConfigPath("Kelv.conf").c_str()), 0);
     m_Tree->RemoveConfig("marker.txt");
     EXPECT_EQ(qbtest::ReadFile(m_TempDir + "/Kelv.conf"), before);
+}
+
+// The collector starts the monitor as one of its top-level tasks.
+TEST(CollectorConfigMonitor, RunningCollectorRestoresADeletedFile)
+{
+    char tmpl[] = "/tmp/qb_cmon_XXXXXX";
+    std::string dir = mkdtemp(tmpl);
+    for (const char* sub :
+         {"/bin", "/Kelv", "/Kelv/Config", "/Kelv/Log", "/Kelv/Temp", "/Kelv/Dump", "/mysql"})
+        platform::CreateDirectory(dir + sub);
+    std::string confSrc = std::string(QB_SOURCE_DIR) + "/conf";
+    for (const std::string& f : platform::ListDirectory(confSrc, "*", true))
+        platform::CopyFile(confSrc + "/" + f, dir + "/Kelv/Config/" + f, false);
+    std::string exe = dir + "/bin/Quillbarn";
+    ASSERT_TRUE(platform::CopyFile(qbtest::BinDir() + "/Quillbarn", exe, false));
+    chmod(exe.c_str(), 0755);
+    std::string kelv = qbtest::ReadFile(dir + "/Kelv/Config/Kelv.conf");
+    pid_t pid = qbtest::Spawn({exe, "-Console"},
+                              {"QUILLBARN_REGISTRY=" + dir + "/no-registry.ini",
+                               "QUILLBARN_SCM_DIR=" + dir + "/scm", "QUILLBARN_TEST_TIME_DIVISOR=1"},
+                              dir + "/console.out");
+    EXPECT_TRUE(qbtest::WaitUntil(10000, [&] { return platform::FileExists(dir + "/Kelv/Temp/Kelv.conf"); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    platform::DeleteFile(dir + "/Kelv/Config/Kelv.conf");
+    EXPECT_TRUE(
+        qbtest::WaitUntil(5000, [&] { return platform::FileExists(dir + "/Kelv/Config/Kelv.conf"); }));
+    EXPECT_EQ(qbtest::ReadFile(dir + "/Kelv/Config/Kelv.conf"), kelv);
+    kill(pid, SIGTERM);
+    EXPECT_EQ(qbtest::WaitExit(pid, 20000), 0) << "the monitor ends with the collector";
+    kill(pid, SIGKILL);
+    qbtest::WaitExit(pid, 1000);
+    std::string cmd = "rm -rf '" + dir + "'";
+    (void)system(cmd.c_str());
 }

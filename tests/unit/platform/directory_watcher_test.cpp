@@ -3,6 +3,8 @@
 // directory goes away.
 #include "platform/DirectoryWatcher.h"
 #include "platform/Event.h"
+#include "platform/FileSystem.h"
+#include "platform/Profile.h"
 
 #include <gtest/gtest.h>
 
@@ -88,6 +90,12 @@ TEST_F(DirectoryWatcherTest, ReportsEachFileOperationInOrder)
     std::string expected = "1:Kelv.conf 3:Kelv.conf 4:Kelv.conf 5:Kelv.old 2:Kelv.old 1:moved-in.conf "
                            "2:moved-in.conf ";
     EXPECT_EQ(Text(Drain(w)), expected);
+
+    // Replacing writes stand for in-place writes: only the file itself shows.
+    ASSERT_TRUE(platform::WriteFileAtomic(m_Dir + "/Kelv.conf", "[DB]\n"));
+    EXPECT_EQ(Text(Drain(w)), "3:Kelv.conf ");
+    ASSERT_TRUE(platform::WritePrivateProfileString("DB", "Port", "3307", m_Dir + "/Kelv.conf"));
+    EXPECT_EQ(Text(Drain(w)), "3:Kelv.conf ");
 }
 
 TEST_F(DirectoryWatcherTest, WaitsBesideAnEventAndHoldsChangesUntilRead)
