@@ -405,6 +405,14 @@ size_t CFinalLogWriter::GetPendingCount(int cache)
     return m_SqlCaches[cache].m_Sqls.size();
 }
 
+std::deque<std::string> CFinalLogWriter::GetPendingSql(int cache)
+{
+    if (cache < 0 || cache >= SQL_CACHE_COUNT)
+        return {};
+    CCSLocker lock(m_SqlCaches[cache].m_Lock);
+    return m_SqlCaches[cache].m_Sqls;
+}
+
 // ---- Caches --------------------------------------------------------------------------------------
 
 void CFinalLogWriter::TouchCache(SqlCache& cache)

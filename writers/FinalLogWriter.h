@@ -65,6 +65,7 @@ public:
     std::string GetDbName();
     // Statements waiting in one cache (diagnostics and tests).
     size_t GetPendingCount(int cache);
+    std::deque<std::string> GetPendingSql(int cache);
     static const char* GetSqlCacheName(int cache);
 
     static constexpr uint32_t SUBMIT_STATEMENT_COUNT = 50;

@@ -353,7 +353,25 @@ protected:
     }
     std::vector<Row> Query(const std::string& sql) { return Rows(m_Dev, sql); }
 
-    // Loads every data file the writers released for this device.
+    // Starts the data-file manager and waits for its start-up scan of the data-file tree: a scan still
+    // running when a writer releases its files would queue them a second time.
+    void StartDataFiles()
+    {
+        auto scans = []
+        {
+            std::string log = qbtest::ReadTodayLog();
+            size_t n = 0;
+            for (size_t p = log.find("[DoImportOnStart] DataFile Will Import"); p != std::string::npos;
+                 p = log.find("[DoImportOnStart] DataFile Will Import", p + 1))
+                ++n;
+            return n;
+        };
+        size_t before = scans();
+        ASSERT_TRUE(CDataFileManager::GetInstance()->Init());
+        ASSERT_TRUE(WaitUntil([&] { return scans() > before; }));
+    }
+
+    // Loads every data file the writers released for this device, as the device's importer does.
     void ImportReleasedFiles()
     {
         CDataFileManager* m = CDataFileManager::GetInstance();
@@ -363,6 +381,7 @@ protected:
         while (m->GetImportInfo(db, file, table) == 1)
         {
             EXPECT_TRUE(m->ImportDataFile(conn, table.c_str(), file.c_str(), 1)) << file;
+            m->DeleteImportedDataFile(file);
             m->RemoveImportInfo(db.c_str(), table.c_str(), file.c_str());
             db = m_DevDb;
         }

@@ -36,7 +36,7 @@ protected:
 
 TEST_F(DataFileWriterTest, LinesOfTheFourTables)
 {
-    ASSERT_TRUE(CDataFileManager::GetInstance()->Init());
+    StartDataFiles();
     Install(m_DevDb.c_str());
     SystemLog sys = m_Rec.System(3, 7, "a'b");
     EXPECT_EQ(m_Chain.WriteLog(SIGN_CODE_1111, &sys, nullptr), 1u);
@@ -142,7 +142,7 @@ TEST_F(DataFileWriterTest, BothPathsStoreTheSameRows)
     };
 
     // Through data files.
-    ASSERT_TRUE(CDataFileManager::GetInstance()->Init());
+    StartDataFiles();
     Install(m_DevDb.c_str());
     sendAll();
     for (int i = 0; i < CFinalLogWriter::SQL_CACHE_COUNT; ++i)
