@@ -360,8 +360,8 @@ TEST_F(DiskSpaceTest, TimerRunsTheCheckAfterItsPeriod)
     ASSERT_TRUE(info->Init());
     EXPECT_EQ(19u, info->GetStartTime().size());
     // One minute of 1 s ticks, shortened for tests.
-    EXPECT_TRUE(WaitUntil([&] { return MemoryIsFull() == 1; }, 10000));
-    EXPECT_EQ(1, FileIsFull());
+    // Memory is set first, the file right after.
+    EXPECT_TRUE(WaitUntil([&] { return MemoryIsFull() == 1 && FileIsFull() == 1; }, 10000));
     ASSERT_TRUE(info->UnInit());
     m_FreeBytes = 1ull << 40;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
