@@ -5,6 +5,8 @@
 #include "intake/DataCenterListenTask.h"
 #include "intake/SocketManager.h"
 #include "intake/SvpnNodeManager.h"
+#include "maintenance/InfoManager.h"
+#include "maintenance/InfoRetrieveTask.h"
 #include "platform/MessageQueue.h"
 #include "runtime/BuffManager.h"
 #include "runtime/CrashHandler.h"
@@ -14,6 +16,7 @@
 #include "runtime/TaskManager.h"
 #include "storage/DataFileManager.h"
 #include "writers/AuditFileManager.h"
+#include "writers/LogMergeManager.h"
 #include "storage/SQLConnManager.h"
 
 CQuillbarn* CQuillbarn::GetInstance()
@@ -56,8 +59,9 @@ bool InitManagers()
 {
     return CConfigManager::GetInstance()->Init() && CBuffManager::GetInstance()->Init() &&
            CSocketManager::GetInstance()->Init() && CSQLConnManager::GetInstance()->Init() &&
-           CDataFileManager::GetInstance()->Init() && CSvpnNodeManager::GetInstance()->Init() && CTaskManager::GetInstance()->Init() &&
-           CAuditFileManager::GetInstance()->Init();
+           CDataFileManager::GetInstance()->Init() && CLogMergeManager::GetInstance()->Init() &&
+           CSvpnNodeManager::GetInstance()->Init() && CTaskManager::GetInstance()->Init() &&
+           CInfoManager::GetInstance()->Init() && CAuditFileManager::GetInstance()->Init();
 }
 } // namespace
 
@@ -78,7 +82,7 @@ bool CQuillbarn::StartTopLevelTasks()
         return true;
     };
     return add(new CDataCenterListenTask(), m_pListenTask) &&
-           add(new CConfigMonitorTask(), m_pConfigMonitorTask);
+           add(new CConfigMonitorTask(), m_pConfigMonitorTask) && add(new CInfoRetrieveTask(), m_pInfoRetrieveTask);
 }
 
 void CQuillbarn::UnInitManagers()
@@ -86,9 +90,11 @@ void CQuillbarn::UnInitManagers()
     CAuditFileManager::GetInstance()->UnInit();
     CTaskManager::GetInstance()->UnInit();
     CSvpnNodeManager::GetInstance()->UnInit();
+    CLogMergeManager::GetInstance()->UnInit();
     CDataFileManager::GetInstance()->UnInit();
     CSQLConnManager::GetInstance()->UnInit();
     CSocketManager::GetInstance()->UnInit();
+    CInfoManager::GetInstance()->UnInit();
     CConfigManager::GetInstance()->UnInit();
     CBuffManager::GetInstance()->UnInit();
     CProgramLogRecorder::GetInstance()->UnInit();
