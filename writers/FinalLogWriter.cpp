@@ -81,6 +81,7 @@ void CFinalLogWriter::UnInit()
             QB_LOG(PL_WARN, TAG, "[UnInit] %zu Statements Of %s Not Submitted Are Dropped\n",
                    cache.m_Sqls.size(), CACHE_NAMES[i]);
         cache.m_Sqls.clear();
+        cache.m_Bytes = 0;
     }
     CCSLocker connLock(m_ConnLock);
     DropConnection();
@@ -426,8 +427,10 @@ void CFinalLogWriter::AppendSql(int cacheIndex, std::string&& sql)
     SqlCache& cache = m_SqlCaches[cacheIndex];
     if (sql.empty())
         return;
-    if (cache.m_Sqls.size() >= MAX_PENDING_STATEMENTS)
+    while (!cache.m_Sqls.empty() &&
+           (cache.m_Sqls.size() >= MAX_PENDING_STATEMENTS || cache.m_Bytes + sql.size() > MAX_PENDING_BYTES))
     {
+        cache.m_Bytes -= cache.m_Sqls.front().size();
         cache.m_Sqls.pop_front();
         cache.m_FrontLosses = 0;
         // One line per thousand keeps a long outage from flooding the log.
@@ -437,6 +440,7 @@ void CFinalLogWriter::AppendSql(int cacheIndex, std::string&& sql)
                    " Dropped So Far. DbName = %s\n",
                    CACHE_NAMES[cacheIndex], cache.m_Sqls.size() + 1, cache.m_Dropped, GetDbName().c_str());
     }
+    cache.m_Bytes += sql.size();
     cache.m_Sqls.push_back(std::move(sql));
 }
 
@@ -505,6 +509,8 @@ int CFinalLogWriter::SubmitSqlCache(int cacheIndex)
         EBatchResult result = RunBatch(cache, count, done, errNo);
         if (done > 0)
         {
+            for (size_t i = 0; i < done; ++i)
+                cache.m_Bytes -= cache.m_Sqls[i].size();
             cache.m_Sqls.erase(cache.m_Sqls.begin(), cache.m_Sqls.begin() + static_cast<ptrdiff_t>(done));
             cache.m_FrontLosses = 0;
         }
@@ -517,6 +523,7 @@ int CFinalLogWriter::SubmitSqlCache(int cacheIndex)
             // Refused on its own merits (or it keeps breaking the connection): logged and dropped.
             QB_LOG(PL_WARN, TAG, "[SubmitSqlCache] Query Fail.Sql = %s Err = %u\n",
                    cache.m_Sqls.front().c_str(), errNo);
+            cache.m_Bytes -= cache.m_Sqls.front().size();
             cache.m_Sqls.pop_front();
             cache.m_FrontLosses = 0;
         }

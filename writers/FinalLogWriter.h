@@ -76,9 +76,10 @@ public:
     // After a submission that found no connection, only a forced submission tries again before this
     // pause is over: without it every record would wait for the connection attempts.
     static constexpr uint32_t SUBMIT_RETRY_PAUSE_MS = 10000;
-    // Statements one cache keeps while they cannot be run (no database name yet, server away); past it
-    // the oldest is dropped.
+    // Statements (and their bytes) one cache keeps while they cannot be run (no database name yet,
+    // server away); past either bound the oldest is dropped.
     static constexpr size_t MAX_PENDING_STATEMENTS = 20000;
+    static constexpr size_t MAX_PENDING_BYTES = 16 * 1024 * 1024;
     // Upper bound of one batch's text; a full cache of the longest statements (alarms) stays below it
     // and so does any server's max_allowed_packet.
     static constexpr size_t MAX_BATCH_BYTES = 1024 * 1024;
@@ -106,6 +107,7 @@ private:
         uint32_t m_FirstTick = 0;
         platform::CCriticalSection m_Lock;
         std::deque<std::string> m_Sqls;
+        size_t m_Bytes = 0; // text held in m_Sqls
         // Connection losses in a row while the front statement was in the batch.
         uint32_t m_FrontLosses = 0;
         uint64_t m_Dropped = 0;
