@@ -45,7 +45,7 @@ void SetKelv(const char* section, const char* key, int value)
     config->LoadConfig("Kelv.conf");
 }
 
-class ClockTest : public ::testing::Test
+class MaintenanceClockTest : public ::testing::Test
 {
 protected:
     void SetUp() override { qbtest::InitTestInstall(); }
@@ -156,7 +156,7 @@ TEST(MaintenanceCalendar, StrongRepairOnlyOnSaturdayInWindowOncePerDay)
     EXPECT_TRUE(CMaintenanceCalendar::IsStrongRepairDue(At(2024, 3, 16, 2, 30), never, 22, 2));
 }
 
-TEST_F(ClockTest, CleanTimeFollowsTheConfiguredWindowAndTheLastCleanDay)
+TEST_F(MaintenanceClockTest, CleanTimeFollowsTheConfiguredWindowAndTheLastCleanDay)
 {
     SetKelv("ClearRule", "StartCheckTime", 22);
     SetKelv("ClearRule", "EndCheckTime", 2);
@@ -193,7 +193,7 @@ TEST_F(ClockTest, CleanTimeFollowsTheConfiguredWindowAndTheLastCleanDay)
     EXPECT_EQ(hours, (std::vector<int>{1, 2, 3}));
 }
 
-TEST_F(ClockTest, StrongRepairTimeReadsTheClockAndTheConfiguredWindow)
+TEST_F(MaintenanceClockTest, StrongRepairTimeReadsTheClockAndTheConfiguredWindow)
 {
     CTableRepairTask task("db");
     SetNow(LocalEpoch(2024, 3, 16, 1, 15, 0));
