@@ -2,6 +2,7 @@
 // writer, calls that reach every writer, and the layout conversions in front of the storing slots.
 #include "intake/WireProtocol.h"
 #include "support/TestInstall.h"
+#include "writers/LogMergeManager.h"
 #include "writers/QuillbarnLogsWriterManager.h"
 
 #include <cstring>
@@ -69,6 +70,8 @@ protected:
     void SetUp() override
     {
         qbtest::InitTestInstall();
+        // The merging writer takes its merger from the process-wide registry.
+        CLogMergeManager::GetInstance()->Init();
         CProbeWriter::s_Calls.clear();
     }
     static void Head(DataHead& h, uint32_t type, uint32_t len)
@@ -82,7 +85,7 @@ protected:
     }
 };
 
-TEST_F(WriterChainTest, InstalledChainHoldsTheThreeWritersAndTakesNothingYet)
+TEST_F(WriterChainTest, InstalledChainHoldsTheThreeWritersInOrder)
 {
     CQuillbarnLogsWriterManager manager;
     manager.InstallLogWriterChain();
