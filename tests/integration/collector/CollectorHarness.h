@@ -21,7 +21,9 @@ public:
     // Extra configuration before Start: a key of a file in Kelv/Config.
     void SetConfig(const std::string& file, const std::string& section, const std::string& key,
                    const std::string& value);
-    bool Start();
+    // Extra environment of the collector process (e.g. the test-only interval
+    // divisor "QUILLBARN_TEST_TIME_DIVISOR=60").
+    bool Start(const std::vector<std::string>& extraEnv = {});
     // Orderly stop (StopAll); returns the exit code.
     int Stop();
     // SIGKILL, for crash scenarios.
@@ -40,6 +42,8 @@ public:
     bool WaitCount(const std::string& sql, long long want, int timeoutMs);
 
     int Port() const { return m_Port; }
+    // The running collector's process id (-1 when none).
+    pid_t Pid() const { return m_Pid; }
     int InfoPort() const { return m_InfoPort; }
     const std::string& Dir() const { return m_Dir; }
     std::vector<std::string> Env() const;

@@ -1,0 +1,633 @@
+// End-to-end ingest on one machine: devsim devices flat out -> collector -> rows counted in MariaDB,
+// beside the two ways a client could load the same rows itself (one "load data local infile" of a
+// prepared file, and one-row inserts), all in the same run against the same server.
+//
+// Needs the private server of scripts/test-mariadb.sh (QB_TEST_DB_*); bench/run.sh starts one.
+// Intervals of the collector are shortened through QUILLBARN_TEST_TIME_DIVISOR so that data files
+// are switched out and imported every few seconds instead of every ten minutes.
+#include "CollectorHarness.h"
+#include "support/Process.h"
+#include "support/TestDatabase.h"
+#include "support/TestInstall.h"
+
+#include "runtime/Utilities.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace qbtest;
+
+namespace
+{
+struct Options
+{
+    int m_Seconds = 120;
+    std::vector<int> m_Devices = {1, 8, 32};
+    bool m_MergeOn = true, m_MergeOff = true;
+    int m_Divisor = 10;
+    int m_Idle = 64;
+    int m_SoakSeconds = 0;
+    double m_SoakRate = 1000; // records/s per device in the soak
+    int m_SoakDevices = 8;
+    long m_LoadRows = 500000;
+    long m_InsertRows = 20000;
+    bool m_Service = true;
+    std::string m_CommandLine;
+};
+
+const char* const USER_TABLES[] = {"usrbasiclog", "usrsvrlog", "usrflowlog"};
+const char* const OTHER_TABLES[] = {"syslog", "alarm_log", "adt_log", "dev_stat"};
+const char* const USER_MIX = "keepalive=1,userv1=1,userv2=1,userv3=4,flux=4,svc=4";
+const char* const FULL_MIX = "keepalive=1,userv1=1,userv2=1,userv3=4,flux=4,svc=4,admin=1,alarm=1,sys=2";
+
+double Now()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+std::vector<int> ParseList(const char* text)
+{
+    std::vector<int> out;
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ','))
+        out.push_back(atoi(item.c_str()));
+    return out;
+}
+
+// VmRSS and VmHWM of a process, in KiB.
+void ReadMemory(pid_t pid, long& rssKb, long& hwmKb)
+{
+    rssKb = hwmKb = 0;
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+    {
+        if (line.rfind("VmRSS:", 0) == 0)
+            rssKb = atol(line.c_str() + 6);
+        else if (line.rfind("VmHWM:", 0) == 0)
+            hwmKb = atol(line.c_str() + 6);
+    }
+}
+
+// The collector process whose environment names this install tree's registry file.
+pid_t FindCollector(const std::string& registryEntry)
+{
+    DIR* d = opendir("/proc");
+    if (d == nullptr)
+        return -1;
+    pid_t found = -1;
+    while (dirent* e = readdir(d))
+    {
+        pid_t pid = atoi(e->d_name);
+        if (pid <= 0)
+            continue;
+        char exe[4096];
+        ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), exe, sizeof(exe) - 1);
+        if (n <= 0)
+            continue;
+        exe[n] = 0;
+        std::string path(exe);
+        if (path.size() < 10 || path.compare(path.size() - 10, 10, "/Quillbarn") != 0)
+            continue;
+        std::string env = ReadFile("/proc/" + std::to_string(pid) + "/environ");
+        if (env.find(registryEntry) != std::string::npos)
+        {
+            found = pid;
+            break;
+        }
+    }
+    closedir(d);
+    return found;
+}
+
+class CBench
+{
+public:
+    explicit CBench(const Options& opt) : m_Opt(opt) {}
+
+    bool Prepare(int devices)
+    {
+        m_DeviceCount = devices;
+        if (!m_Harness.Prepare(devices))
+            return false;
+        // Enough connections for every device of the run and for the idle set.
+        m_Harness.SetConfig("KelvAdv.conf", "Network", "MaxConnection", "64");
+        m_Harness.SetConfig("ProgramLog.conf", "TxtLog", "LogLevel", "11");
+        return true;
+    }
+
+    // The collector runs as a service, as in production: console mode copies every line of every
+    // level to the console by design, which is a debugging set-up and not what is measured here.
+    bool StartCollector()
+    {
+        if (!m_Opt.m_Service)
+        {
+            if (!m_Harness.Start())
+                return false;
+            m_Pid = m_Harness.Pid();
+            return true;
+        }
+        const std::vector<std::string> env = m_Harness.Env();
+        const std::string scm = BinDir() + "/scmctl";
+        if (!m_ServiceReady)
+        {
+            // A service-mode collector first makes sure its database service runs; the private server
+            // is not under the service manager, so a stand-in plays that service.
+            RunProgram({scm, "create", "VelmoraSSLSQL", "/bin/sleep 100000"}, env);
+            RunProgram({scm, "start", "VelmoraSSLSQL"}, env);
+            if (RunProgram({BinDir() + "/Quillbarn", "-Service"}, env) != 0)
+                return false;
+            m_ServiceReady = true;
+        }
+        RunProgram({scm, "start", "Quillbarn"}, env);
+        m_Pid = -1;
+        WaitUntil(20000,
+                  [&]
+                  {
+                      m_Pid = FindCollector(env[0]);
+                      return m_Pid > 0;
+                  });
+        return WaitUntil(20000,
+                         [&]
+                         {
+                             return RunProgram({BinDir() + "/devsim", "--port",
+                                                std::to_string(m_Harness.Port()), "--probe"},
+                                               {}, 15000) == 0;
+                         });
+    }
+
+    void StopCollector()
+    {
+        if (!m_Opt.m_Service)
+        {
+            StopCollector();
+            return;
+        }
+        RunProgram({BinDir() + "/scmctl", "stop", "Quillbarn"}, m_Harness.Env(), 60000);
+        WaitUntil(60000, [&] { return m_Pid <= 0 || kill(m_Pid, 0) != 0; });
+        m_Pid = -1;
+    }
+
+    void Cleanup()
+    {
+        if (m_ServiceReady)
+        {
+            const std::vector<std::string> env = m_Harness.Env();
+            RunProgram({BinDir() + "/scmctl", "stop", "VelmoraSSLSQL"}, env);
+            RunProgram({BinDir() + "/Quillbarn", "-UnregServer"}, env);
+        }
+    }
+
+    void SetMerge(bool on)
+    {
+        for (const char* section : {"Global", "UserLog", "FlowLog"})
+            m_Harness.SetConfig("KelvAdv.conf", section, "EnableLogMerge", on ? "1" : "0");
+    }
+
+    long long CountRows(int devices, bool userOnly)
+    {
+        std::string sql = "select 0";
+        for (int i = 1; i <= devices; ++i)
+        {
+            for (const char* t : USER_TABLES)
+                sql += " + (select count(*) from `" + m_Harness.DeviceDb(i) + "`." + t + ")";
+            if (!userOnly)
+                for (const char* t : OTHER_TABLES)
+                    sql += " + (select count(*) from `" + m_Harness.DeviceDb(i) + "`." + t + ")";
+        }
+        return m_Harness.Count(sql);
+    }
+
+    void EmptyTables()
+    {
+        for (int i = 1; i <= m_DeviceCount; ++i)
+        {
+            for (const char* t : USER_TABLES)
+                m_Harness.Query("truncate table `" + m_Harness.DeviceDb(i) + "`." + t);
+            for (const char* t : OTHER_TABLES)
+                m_Harness.Query("truncate table `" + m_Harness.DeviceDb(i) + "`." + t);
+        }
+    }
+
+    struct RunResult
+    {
+        double m_RecordsPerS = 0; // records devsim sent, per second of its run
+        double m_RowsPerS = 0;    // rows counted in MariaDB, sustained over the run
+        double m_UserRowsPerS = 0;
+        long long m_Rows = 0, m_Records = 0;
+        long m_PeakRssKb = 0, m_RssKb = 0;
+        double m_Drain = 0; // seconds after devsim ended until the last row arrived
+        bool m_Ok = false;
+        std::string m_Command;
+    };
+
+    // One run: a freshly started collector, `devices` devsim devices flat out for the set time.
+    RunResult Run(int devices, const char* mix, bool merge)
+    {
+        RunResult r;
+        EmptyTables();
+        SetMerge(merge);
+        if (!StartCollector())
+        {
+            fprintf(stderr, "bench: collector did not start\n");
+            return r;
+        }
+        pid_t pid = m_Pid;
+        const std::string devsimArgs = "--devices " + std::to_string(devices) + " --seconds " +
+                                       std::to_string(m_Opt.m_Seconds) + " --rate 0 --mix " + mix;
+        r.m_Command = "devsim " + devsimArgs + " (merge " + (merge ? "on" : "off") + ")";
+
+        std::map<std::string, std::string> report;
+        std::thread devsim(
+            [&]
+            {
+                report = m_Harness.RunDevsim({"--devices", std::to_string(devices), "--seconds",
+                                              std::to_string(m_Opt.m_Seconds), "--rate", "0", "--mix", mix,
+                                              "--reply-timeout", "30"});
+            });
+        // Rows are sampled while devsim streams: the rate is taken between the end of the first
+        // fifth of the run (files switched out and imported at least once) and devsim's end.
+        const double start = Now();
+        const double warm = start + std::max(10.0, m_Opt.m_Seconds / 5.0);
+        while (Now() < warm)
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        long long rows0 = CountRows(devices, false), user0 = CountRows(devices, true);
+        const double t0 = Now();
+        const double end = start + m_Opt.m_Seconds;
+        long long rows1 = rows0, user1 = user0;
+        double t1 = t0;
+        while (Now() < end - 0.5)
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            long rss, hwm;
+            ReadMemory(pid, rss, hwm);
+            r.m_RssKb = std::max(r.m_RssKb, rss);
+        }
+        rows1 = CountRows(devices, false);
+        user1 = CountRows(devices, true);
+        t1 = Now();
+        devsim.join();
+        long rss, hwm;
+        ReadMemory(pid, rss, hwm);
+        r.m_PeakRssKb = hwm;
+        // Drain: wait until the count no longer grows for a few import cycles.
+        const double devsimEnd = Now();
+        long long last = CountRows(devices, false);
+        double lastGrow = Now();
+        while (Now() - lastGrow < 4.0 * 10.0 / m_Opt.m_Divisor + 3 && Now() - devsimEnd < 300)
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            long long c = CountRows(devices, false);
+            if (c != last)
+            {
+                last = c;
+                lastGrow = Now();
+            }
+        }
+        r.m_Drain = lastGrow - devsimEnd;
+        r.m_Rows = last;
+        r.m_Records = atoll(report["sent.records"].c_str());
+        r.m_RecordsPerS = atof(report["records_per_s"].c_str());
+        r.m_RowsPerS = double(rows1 - rows0) / (t1 - t0);
+        r.m_UserRowsPerS = double(user1 - user0) / (t1 - t0);
+        r.m_Ok = report["result"] == "ok";
+        if (!r.m_Ok)
+            fprintf(stderr, "bench: devsim: %s\n", report["_output"].c_str());
+        StopCollector();
+        return r;
+    }
+
+    // The collector with `devices` connected devices that send only a keepalive now and then.
+    void IdleMemory(int devices, long& baseKb, long& idleKb)
+    {
+        baseKb = idleKb = 0;
+        if (!StartCollector())
+            return;
+        pid_t pid = m_Pid;
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        long hwm;
+        ReadMemory(pid, baseKb, hwm);
+        std::thread devsim(
+            [&]
+            {
+                m_Harness.RunDevsim({"--devices", std::to_string(devices), "--seconds", "20", "--rate", "0.5",
+                                     "--mix", "keepalive=1", "--reply-timeout", "30"});
+            });
+        std::this_thread::sleep_for(std::chrono::seconds(15));
+        ReadMemory(pid, idleKb, hwm);
+        devsim.join();
+        StopCollector();
+    }
+
+    // A steady rate for a long time; RSS sampled every 30 s.
+    void Soak(std::vector<std::pair<double, long>>& samples)
+    {
+        EmptyTables();
+        SetMerge(true);
+        if (!StartCollector())
+            return;
+        pid_t pid = m_Pid;
+        std::thread devsim(
+            [&]
+            {
+                m_Harness.RunDevsim({"--devices", std::to_string(m_Opt.m_SoakDevices), "--seconds",
+                                     std::to_string(m_Opt.m_SoakSeconds), "--rate",
+                                     std::to_string(m_Opt.m_SoakRate), "--mix", FULL_MIX, "--reply-timeout",
+                                     "30"});
+            });
+        const double start = Now();
+        while (Now() - start < m_Opt.m_SoakSeconds - 1)
+        {
+            std::this_thread::sleep_for(std::chrono::seconds(30));
+            long rss, hwm;
+            ReadMemory(pid, rss, hwm);
+            samples.push_back({Now() - start, rss});
+        }
+        devsim.join();
+        StopCollector();
+    }
+
+    // Writes the usrbasiclog rows of device 1 as a data file in the collector's own line format and
+    // loads it into a copy of the table with one "load data local infile"; then inserts the first
+    // rows of the same file one statement at a time into another copy.
+    bool Baselines(long& fileRows, double& loadRowsPerS, long& insertRows, double& insertRowsPerS,
+                   std::string& loadCommand)
+    {
+        MYSQL* conn = AdminConnect(m_Harness.DeviceDb(1));
+        if (conn == nullptr)
+            return false;
+        unsigned int on = 1;
+        mysql_options(conn, MYSQL_OPT_LOCAL_INFILE, &on);
+        Exec(conn, "set names 'gbk'");
+        Exec(conn, "drop table if exists bench_load");
+        Exec(conn, "drop table if exists bench_insert");
+        Exec(conn, "create table bench_load like usrbasiclog");
+        Exec(conn, "create table bench_insert like usrbasiclog");
+
+        const std::string path = m_Harness.Dir() + "/bench_usrbasiclog.txt";
+        std::string file;
+        std::vector<std::string> inserts;
+        fileRows = 0;
+        // Rows repeat until the file holds the wanted count: the server's cost per row does not
+        // depend on whether it saw the text before.
+        while (fileRows < m_Opt.m_LoadRows)
+        {
+            if (mysql_query(conn,
+                            ("select record_id, user_id, user_name, grp_id, user_action, action_result, "
+                             "address, message, auth_method, log_time, svr_ip, svr_port from usrbasiclog "
+                             "limit " +
+                             std::to_string(m_Opt.m_LoadRows - fileRows))
+                                .c_str()) != 0)
+                break;
+            MYSQL_RES* res = mysql_store_result(conn);
+            if (res == nullptr || mysql_num_rows(res) == 0)
+            {
+                if (res)
+                    mysql_free_result(res);
+                break;
+            }
+            while (MYSQL_ROW row = mysql_fetch_row(res))
+            {
+                unsigned long* len = mysql_fetch_lengths(res);
+                std::string line;
+                std::string values;
+                for (int c = 0; c < 12; ++c)
+                {
+                    const bool text = c == 0 || c == 2 || c == 7 || c == 9;
+                    if (c)
+                    {
+                        line += '\t';
+                        values += ',';
+                    }
+                    std::string v = row[c] ? std::string(row[c], len[c]) : std::string();
+                    if (text)
+                    {
+                        line += '"';
+                        EscapeLoadDataField(v.data(), v.size(), line);
+                        line += '"';
+                        std::string esc(v.size() * 2 + 1, '\0');
+                        esc.resize(mysql_real_escape_string(conn, esc.data(), v.data(), v.size()));
+                        values += "'" + esc + "'";
+                    }
+                    else
+                    {
+                        line += v;
+                        values += v.empty() ? "NULL" : v;
+                    }
+                }
+                file += line + "\r\n";
+                if (long(inserts.size()) < m_Opt.m_InsertRows)
+                    inserts.push_back("insert into bench_insert values (" + values + ")");
+                ++fileRows;
+            }
+            mysql_free_result(res);
+        }
+        WriteFile(path, file);
+        loadCommand = "load data local infile '<file>' into table bench_load character set gbk fields "
+                      "enclosed by '\"'  lines terminated by '\\r\\n'";
+        const std::string load = "load data local infile '" + path +
+                                 "' into table bench_load character set gbk fields enclosed by '\"'  lines "
+                                 "terminated by '\\r\\n'";
+        double t0 = Now();
+        bool ok = Exec(conn, load);
+        double t1 = Now();
+        long long loaded = atoll(QueryValue(conn, "select count(*) from bench_load", "0").c_str());
+        loadRowsPerS = ok ? double(loaded) / (t1 - t0) : 0;
+        if (loaded != fileRows)
+            fprintf(stderr, "bench: loaded %lld of %ld rows\n", loaded, fileRows);
+
+        t0 = Now();
+        insertRows = 0;
+        for (const std::string& s : inserts)
+            if (mysql_query(conn, s.c_str()) == 0)
+                ++insertRows;
+        t1 = Now();
+        insertRowsPerS = double(insertRows) / (t1 - t0);
+        Exec(conn, "drop table if exists bench_load");
+        Exec(conn, "drop table if exists bench_insert");
+        mysql_close(conn);
+        unlink(path.c_str());
+        return ok;
+    }
+
+private:
+    const Options& m_Opt;
+    CollectorHarness m_Harness;
+    int m_DeviceCount = 0;
+    pid_t m_Pid = -1;
+    bool m_ServiceReady = false;
+};
+
+void Usage()
+{
+    printf("usage: ingest_e2e_bench [--seconds S] [--devices 1,8,32] [--merge on|off|both] [--divisor N]\n"
+           "                        [--idle N] [--load-rows N] [--insert-rows N]\n"
+           "                        [--soak-seconds S] [--soak-rate R] [--soak-devices N]\n"
+           "                        [--mode service|console]\n"
+           "Needs QB_TEST_DB_* (scripts/test-mariadb.sh start DIR).\n");
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options opt;
+    opt.m_CommandLine = "build/bin/ingest_e2e_bench";
+    for (int i = 1; i < argc; ++i)
+    {
+        std::string a = argv[i];
+        const char* v = i + 1 < argc ? argv[i + 1] : "";
+        if (a == "--help")
+        {
+            Usage();
+            return 0;
+        }
+        if (i + 1 >= argc)
+        {
+            Usage();
+            return 2;
+        }
+        opt.m_CommandLine += " " + a + " " + v;
+        ++i;
+        if (a == "--seconds")
+            opt.m_Seconds = atoi(v);
+        else if (a == "--devices")
+            opt.m_Devices = ParseList(v);
+        else if (a == "--merge")
+        {
+            opt.m_MergeOn = strcmp(v, "off") != 0;
+            opt.m_MergeOff = strcmp(v, "on") != 0;
+        }
+        else if (a == "--divisor")
+            opt.m_Divisor = std::max(1, atoi(v));
+        else if (a == "--idle")
+            opt.m_Idle = atoi(v);
+        else if (a == "--load-rows")
+            opt.m_LoadRows = atol(v);
+        else if (a == "--insert-rows")
+            opt.m_InsertRows = atol(v);
+        else if (a == "--soak-seconds")
+            opt.m_SoakSeconds = atoi(v);
+        else if (a == "--soak-rate")
+            opt.m_SoakRate = atof(v);
+        else if (a == "--mode")
+            opt.m_Service = strcmp(v, "console") != 0;
+        else if (a == "--soak-devices")
+            opt.m_SoakDevices = atoi(v);
+        else
+        {
+            Usage();
+            return 2;
+        }
+    }
+    if (!HaveTestDatabase())
+    {
+        fprintf(stderr, "ingest_e2e_bench: QB_TEST_DB_* not set (scripts/test-mariadb.sh start DIR)\n");
+        return 2;
+    }
+    setenv("QUILLBARN_TEST_TIME_DIVISOR", std::to_string(opt.m_Divisor).c_str(), 1);
+
+    int maxDevices = std::max(opt.m_Idle, opt.m_SoakDevices);
+    for (int d : opt.m_Devices)
+        maxDevices = std::max(maxDevices, d);
+    CBench bench(opt);
+    if (!bench.Prepare(maxDevices))
+    {
+        fprintf(stderr, "ingest_e2e_bench: cannot prepare the install tree and databases\n");
+        return 1;
+    }
+    printf("# %s\n", opt.m_CommandLine.c_str());
+    printf("# collector intervals divided by %d (QUILLBARN_TEST_TIME_DIVISOR=%d): data files switched out "
+           "after %.0f s, import cycle %.1f s\n",
+           opt.m_Divisor, opt.m_Divisor, 600.0 / opt.m_Divisor, 10.0 / opt.m_Divisor);
+    fflush(stdout);
+
+    // The headline: user logs through the data-file path, one device.
+    CBench::RunResult user = bench.Run(1, USER_MIX, false);
+    long fileRows = 0, insertRows = 0;
+    double loadRate = 0, insertRate = 0;
+    std::string loadCommand;
+    bench.Baselines(fileRows, loadRate, insertRows, insertRate, loadCommand);
+
+    printf("\n%-58s %14s %10s %10s\n", "end to end (rows counted in MariaDB, sustained)", "rows/s", "x load",
+           "x insert");
+    printf("%-58s %14.0f %10s %10s\n",
+           ("baseline: one load data of " + std::to_string(fileRows) + " rows").c_str(), loadRate, "1.00",
+           "");
+    printf("%-58s %14.0f %10s %10s\n",
+           ("baseline: " + std::to_string(insertRows) + " one-row inserts").c_str(), insertRate, "", "1.00");
+    auto line = [&](const std::string& what, double rate)
+    {
+        printf("%-58s %14.0f %10.2f %10.2f\n", what.c_str(), rate, loadRate > 0 ? rate / loadRate : 0,
+               insertRate > 0 ? rate / insertRate : 0);
+    };
+    line("user logs, 1 device, merge off (user-table rows)", user.m_UserRowsPerS);
+    printf(
+        "    records sent %.0f/s, %lld records -> %lld rows, drained %.1f s after the end, peak RSS %ld KiB\n"
+        "    reproduce: %s\n",
+        user.m_RecordsPerS, user.m_Records, user.m_Rows, user.m_Drain, user.m_PeakRssKb,
+        user.m_Command.c_str());
+
+    printf("\n%-58s %14s %14s %10s %10s %12s\n", "mixed kinds, flat out", "records/s", "rows/s", "x load",
+           "x insert", "RSS/dev KiB");
+    long baseKb = 0, idleKb = 0;
+    for (int merge = 1; merge >= 0; --merge)
+    {
+        if ((merge && !opt.m_MergeOn) || (!merge && !opt.m_MergeOff))
+            continue;
+        for (int d : opt.m_Devices)
+        {
+            CBench::RunResult r = bench.Run(d, FULL_MIX, merge != 0);
+            std::string what = std::to_string(d) + (d == 1 ? " device" : " devices") + ", merge " +
+                               (merge ? "on" : "off") + (r.m_Ok ? "" : " (devsim failed)");
+            printf("%-58s %14.0f %14.0f %10.2f %10.2f %12ld\n", what.c_str(), r.m_RecordsPerS, r.m_RowsPerS,
+                   loadRate > 0 ? r.m_RowsPerS / loadRate : 0, insertRate > 0 ? r.m_RowsPerS / insertRate : 0,
+                   r.m_PeakRssKb / d);
+            printf("    %lld records -> %lld rows, drained %.1f s after the end, peak RSS %ld KiB; "
+                   "reproduce: %s\n",
+                   r.m_Records, r.m_Rows, r.m_Drain, r.m_PeakRssKb, r.m_Command.c_str());
+            fflush(stdout);
+        }
+    }
+
+    if (opt.m_Idle > 0)
+    {
+        bench.IdleMemory(opt.m_Idle, baseKb, idleKb);
+        printf(
+            "\nmemory: %d idle connected devices: RSS %ld KiB (%ld KiB before they connected, %.0f KiB per "
+            "device); limit 1 GiB\n",
+            opt.m_Idle, idleKb, baseKb, double(idleKb - baseKb) / opt.m_Idle);
+        printf("    reproduce: %s --devices 1 --merge on --idle %d (devsim --devices %d --rate 0.5 --mix "
+               "keepalive=1)\n",
+               opt.m_CommandLine.substr(0, opt.m_CommandLine.find(' ')).c_str(), opt.m_Idle, opt.m_Idle);
+    }
+    if (opt.m_SoakSeconds > 0)
+    {
+        std::vector<std::pair<double, long>> samples;
+        bench.Soak(samples);
+        printf("\nsoak: %d devices at %.0f records/s each for %d s, merge on; RSS KiB every 30 s:\n   ",
+               opt.m_SoakDevices, opt.m_SoakRate, opt.m_SoakSeconds);
+        for (auto& s : samples)
+            printf(" %ld", s.second);
+        if (samples.size() >= 4)
+        {
+            long early = samples[1].second, late = samples.back().second;
+            printf("\n    after the first minute %ld KiB, at the end %ld KiB (growth %+.1f%%)", early, late,
+                   100.0 * double(late - early) / double(early));
+        }
+        printf("\n");
+    }
+    bench.Cleanup();
+    return 0;
+}
