@@ -140,9 +140,10 @@ bool CollectorHarness::Prepare(int devices)
     return true;
 }
 
-bool CollectorHarness::Start()
+bool CollectorHarness::Start(const std::vector<std::string>& extraEnv)
 {
     std::vector<std::string> env = Env();
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     m_Pid = Spawn({BinDir() + "/Quillbarn", "-Console"}, env, m_Dir + "/console.out");
     return WaitUntil(20000, [this] { return PortOpen(m_Port); });
 }

@@ -1,0 +1,141 @@
+// Records from devices to rows: the real collector, its data files and bulk
+// import, the batched inserts, a restart in between, and uploads.
+#include "CollectorHarness.h"
+
+#include "platform/FileSystem.h"
+#include "platform/Tick.h"
+#include "support/Process.h"
+#include "support/TestDatabase.h"
+#include "support/TestInstall.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+using qbtest::CollectorHarness;
+
+namespace
+{
+// Intervals of the collector divided by 60: the 10 s import cycle takes
+// ~170 ms, a data file's minute of use one second, the start-up delay one second.
+const std::vector<std::string> FAST = {"QUILLBARN_TEST_TIME_DIVISOR=60"};
+
+class StorageE2E : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (!qbtest::HaveTestDatabase())
+            GTEST_SKIP() << "QB_TEST_DB_HOST not set";
+        ASSERT_TRUE(m_C.Prepare(2));
+        m_C.SetConfig("KelvAdv.conf", "DataFile", "DataFileUseTime", "1");
+    }
+    long long Rows(int device, const std::string& table)
+    {
+        return m_C.Count("select count(*) from `" + m_C.DeviceDb(device) + "`." + table);
+    }
+    CollectorHarness m_C;
+};
+} // namespace
+
+TEST_F(StorageE2E, EveryKindArrivesThroughFilesAndInserts)
+{
+    m_C.SetConfig("KelvAdv.conf", "Global", "EnableLogMerge", "0");
+    ASSERT_TRUE(m_C.Start(FAST));
+    int code = 0;
+    auto r = m_C.RunDevsim({"--devices", "2", "--count", "3000", "--seq", "--mix",
+                            "sys=3,alarm=1,admin=1,audit=1,userv3=2,svc=2,keepalive=1"},
+                           &code);
+    ASSERT_EQ(code, 0) << r["_output"];
+    long long sys = atoll(r["sent.sys"].c_str()) / 2, alarm = atoll(r["sent.alarm"].c_str()) / 2;
+    long long adt = (atoll(r["sent.admin"].c_str()) + atoll(r["sent.audit"].c_str())) / 2;
+    long long svc = atoll(r["sent.svc"].c_str()) / 2;
+    ASSERT_GT(sys, 0);
+    // The data files of a disconnected device wait for its next import cycle
+    // (or the next start), so keep each device connected with a trickle.
+    auto tail = m_C.RunDevsim({"--devices", "2", "--count", "40", "--rate", "10", "--mix", "keepalive=1"}, &code);
+    auto total = [&](const std::string& table) { return Rows(1, table) + Rows(2, table); };
+    EXPECT_TRUE(qbtest::WaitUntil(30000, [&] { return total("syslog") >= 2 * sys; }))
+        << total("syslog") << " of " << 2 * sys;
+    EXPECT_EQ(total("syslog"), atoll(r["sent.sys"].c_str()));
+    // The last partial batches go in when each connection's record task ends.
+    qbtest::WaitUntil(20000, [&] { return total("adt_log") >= 2 * adt; });
+    EXPECT_EQ(total("alarm_log"), atoll(r["sent.alarm"].c_str()));
+    EXPECT_EQ(total("adt_log"), 2 * adt);
+    // A resource access is one usrbasiclog row and one usrsvrlog row with the same record id.
+    EXPECT_TRUE(qbtest::WaitUntil(30000, [&] { return total("usrsvrlog") >= 2 * svc; }));
+    EXPECT_EQ(total("usrsvrlog"), atoll(r["sent.svc"].c_str()));
+    EXPECT_EQ(m_C.Count("select count(*) from `" + m_C.DeviceDb(1) + "`.usrsvrlog s left join `" + m_C.DeviceDb(1) +
+                        "`.usrbasiclog b on b.record_id = s.record_id where b.record_id is null"),
+              0);
+    // The system logs went through data files: the tree holds them per table until imported.
+    EXPECT_TRUE(platform::IsDirectory(m_C.Dir() + "/Kelv/DataFile/" + m_C.DeviceDb(1) + "/syslog"));
+    // Keepalives: one dev_stat row per six of a connection (four connections,
+    // each may end with up to five keepalives that make no row).
+    long long keepalives = atoll(r["sent.keepalive"].c_str()) + atoll(tail["sent.keepalive"].c_str());
+    EXPECT_GE(total("dev_stat"), keepalives / 6 - 4);
+    EXPECT_LE(total("dev_stat"), keepalives / 6);
+    // Sequence tags: every system log once.
+    EXPECT_EQ(m_C.Count("select count(distinct message) from `" + m_C.DeviceDb(1) + "`.syslog"), Rows(1, "syslog"));
+    EXPECT_EQ(m_C.Stop(), 0);
+}
+
+TEST_F(StorageE2E, DataFilesLeftByAKilledCollectorAreImportedAfterRestart)
+{
+    m_C.SetConfig("KelvAdv.conf", "DataFile", "DataFileUseTime", "30");
+    ASSERT_TRUE(m_C.Start(FAST));
+    // A device still connected and writing when the collector dies.
+    pid_t dev = qbtest::Spawn({qbtest::BinDir() + "/devsim", "--port", std::to_string(m_C.Port()), "--quiet",
+                               "--seconds", "6", "--rate", "400", "--seq", "--mix", "sys=1", "--secret", "secret1"});
+    const std::string dir = m_C.Dir() + "/Kelv/DataFile/" + m_C.DeviceDb(1) + "/syslog";
+    auto lines = [&]
+    {
+        long long n = 0;
+        for (const std::string& f : platform::ListDirectory(dir, "DataFile_*.dat", true))
+        {
+            std::string text = qbtest::ReadFile(dir + "/" + f);
+            for (size_t p = text.find("\r\n"); p != std::string::npos; p = text.find("\r\n", p + 2))
+                ++n;
+        }
+        return n;
+    };
+    ASSERT_TRUE(qbtest::WaitUntil(10000, [&] { return lines() >= 400; }));
+    m_C.Kill();
+    qbtest::WaitExit(dev, 20000);
+    long long onDisk = lines(), stored = Rows(1, "syslog");
+    ASSERT_GT(onDisk, 0);
+
+    ASSERT_TRUE(m_C.Start(FAST));
+    EXPECT_TRUE(qbtest::WaitUntil(30000, [&] { return Rows(1, "syslog") >= stored + onDisk; }))
+        << Rows(1, "syslog") << " of " << stored + onDisk;
+    EXPECT_EQ(Rows(1, "syslog"), stored + onDisk);
+    EXPECT_EQ(m_C.Count("select count(distinct message) from `" + m_C.DeviceDb(1) + "`.syslog"), stored + onDisk)
+        << "no record twice";
+    EXPECT_TRUE(qbtest::WaitUntil(10000, [&] { return lines() == 0; })) << "imported files are deleted";
+    EXPECT_EQ(m_C.Stop(), 0);
+}
+
+TEST_F(StorageE2E, UploadLandsByteIdenticalWithItsRow)
+{
+    ASSERT_TRUE(m_C.Start(FAST));
+    std::string src = m_C.Dir() + "/upload.bin";
+    {
+        std::ofstream out(src, std::ios::binary);
+        for (int i = 0; i < 300000; ++i)
+            out << (i % 7 == 0 ? static_cast<char>(i * 131) : 'a');
+    }
+    int code = 0;
+    auto r = m_C.RunDevsim({"--devices", "1", "--upload", src, "--mask", "--skip-blocks", "2"}, &code);
+    EXPECT_EQ(code, 0) << r["_output"];
+    std::string path = m_C.Query("select dcfilepath from `" + m_C.DeviceDb(1) + "`.usrfileauditlog limit 1");
+    ASSERT_NE(path, "<error>") << r["_output"];
+    std::string stored;
+    std::string root = m_C.Dir() + "/htdocs/UploadFiles";
+    std::string found;
+    std::string out;
+    qbtest::RunProgram({"/usr/bin/find", root, "-type", "f"}, {}, 10000, &out);
+    ASSERT_FALSE(out.empty());
+    found = out.substr(0, out.find('\n'));
+    EXPECT_EQ(qbtest::ReadFile(found), qbtest::ReadFile(src));
+    EXPECT_EQ(m_C.Stop(), 0);
+}
