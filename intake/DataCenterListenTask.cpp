@@ -1,6 +1,7 @@
 #include "intake/DataCenterListenTask.h"
 
 #include "config/ConfigManager.h"
+#include "intake/OverflowProbeAnswer.h"
 #include "intake/SocketManager.h"
 #include "intake/SvpnNode.h"
 #include "intake/SvpnNodeManager.h"
@@ -221,7 +222,9 @@ uint32_t CDataCenterListenTask::OnFDAccept()
     CSvpnNode* node = nodes->AllocSvpnNode();
     if (node == nullptr)
     {
-        platform::CloseSocket(s);
+        // Every slot taken: the watchdog's probe must still be answered, or a
+        // fully loaded collector would be killed for being busy.
+        COverflowProbeAnswer::Offer(s);
         return 1;
     }
     CSocketManager* sockets = CSocketManager::GetInstance();
