@@ -5,6 +5,7 @@
 #include "runtime/BuffManager.h"
 #include "runtime/Clock.h"
 #include "runtime/ProgramLogRecorder.h"
+#include "runtime/TestKillPoint.h"
 
 #include <cerrno>
 #include <cstring>
@@ -91,9 +92,16 @@ uint32_t CDataFile::WriteDirect(const void* data, uint32_t length)
 {
     uint64_t offset = m_WriteOffset.fetch_add(length);
     size_t written = 0;
+    if (CTestKillPoint::Due("torn"))
+    {
+        platform::PositionedWriteAll(m_hFile, data, length / 2, offset, written);
+        CTestKillPoint::KillNow();
+    }
     if (!platform::PositionedWriteAll(m_hFile, data, length, offset, written))
         QB_LOG(PL_ERROR, DF_TAG, "[Write] Write Data File Fail Real Write = %u , Err = %u\n",
                static_cast<uint32_t>(written), static_cast<uint32_t>(errno));
+    else if (CTestKillPoint::Due("line"))
+        CTestKillPoint::KillNow();
     return static_cast<uint32_t>(written);
 }
 

@@ -7,6 +7,7 @@
 #include "runtime/Clock.h"
 #include "runtime/GlobalSharedData.h"
 #include "runtime/ProgramLogRecorder.h"
+#include "runtime/TestKillPoint.h"
 #include "runtime/Utilities.h"
 #include "storage/SQLConnManager.h"
 
@@ -132,9 +133,11 @@ bool CDataFileManager::ImportDataFile(MYSQL* conn, const char* tableName, const 
     }
     int64_t limit = CConfigManager::GetInstance()->KelvAdv().m_NoTempTableDataFileSize;
     int64_t mib = static_cast<int64_t>(size / 1024 / 1024);
-    if (limit == 0 || mib > limit)
-        return DoImportDataFileWithOutTempTable(conn, tableName, dataFile, repair);
-    return DoImportDataFileWithTempTable(conn, tableName, dataFile, repair);
+    bool ok = limit == 0 || mib > limit ? DoImportDataFileWithOutTempTable(conn, tableName, dataFile, repair)
+                                         : DoImportDataFileWithTempTable(conn, tableName, dataFile, repair);
+    if (ok && CTestKillPoint::Due("import"))
+        CTestKillPoint::KillNow();
+    return ok;
 }
 
 bool CDataFileManager::DoImportDataFileWithTempTable(MYSQL* conn, const char* tableName, const char* dataFile,
