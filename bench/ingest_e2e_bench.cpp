@@ -35,7 +35,7 @@ struct Options
     int m_Seconds = 120;
     std::vector<int> m_Devices = {1, 8, 32};
     bool m_MergeOn = true, m_MergeOff = true;
-    int m_Divisor = 10;
+    int m_Divisor = 60;
     int m_Idle = 64;
     int m_SoakSeconds = 0;
     double m_SoakRate = 1000; // records/s per device in the soak
@@ -147,13 +147,21 @@ public:
             // is not under the service manager, so a stand-in plays that service.
             RunProgram({scm, "create", "VelmoraSSLSQL", "/bin/sleep 100000"}, env);
             RunProgram({scm, "start", "VelmoraSSLSQL"}, env);
+            // A start-pending database service counts as not running for the collector.
+            WaitUntil(30000,
+                      [&]
+                      {
+                          std::string out;
+                          RunProgram({scm, "query", "VelmoraSSLSQL"}, env, 10000, &out);
+                          return out.find("RUNNING") != std::string::npos;
+                      });
             if (RunProgram({BinDir() + "/Quillbarn", "-Service"}, env) != 0)
                 return false;
             m_ServiceReady = true;
         }
         RunProgram({scm, "start", "Quillbarn"}, env);
         m_Pid = -1;
-        WaitUntil(20000,
+        WaitUntil(30000,
                   [&]
                   {
                       m_Pid = FindCollector(env[0]);
@@ -241,7 +249,8 @@ public:
         SetMerge(merge);
         if (!StartCollector())
         {
-            fprintf(stderr, "bench: collector did not start\n");
+            fprintf(stderr, "bench: collector did not start (pid %d); its log:\n%s\n", int(m_Pid),
+                    m_Harness.Log().c_str());
             return r;
         }
         pid_t pid = m_Pid;

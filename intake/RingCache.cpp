@@ -58,12 +58,24 @@ void CRingCache::UnInit()
 
 bool CRingCache::GetCanWriteSize(uint32_t& size)
 {
+    if (ComputeCanWriteSize(size))
+        return true;
+    if (m_pBuff == nullptr)
+        return false;
+    // Ask for the space event, then look once more: a read committed in
+    // between either sees the request or is seen here.
+    m_bSpaceWanted.store(true, std::memory_order_seq_cst);
+    return ComputeCanWriteSize(size);
+}
+
+bool CRingCache::ComputeCanWriteSize(uint32_t& size)
+{
     size = 0;
     if (m_pBuff == nullptr)
         return false;
     char* const start = GetAreaStart();
     char* const end = GetAreaEnd();
-    char* read = m_pRead.load(std::memory_order_acquire);
+    char* read = m_pRead.load(std::memory_order_seq_cst);
     char* write = m_pWrite.load(std::memory_order_relaxed);
 
     size_t free;
@@ -147,6 +159,7 @@ void CRingCache::CommitRead(uint32_t n)
 {
     if (n == 0 || m_pBuff == nullptr)
         return;
-    m_pRead.store(m_pRead.load(std::memory_order_relaxed) + n, std::memory_order_release);
-    m_pSpaceEvent->Set();
+    m_pRead.store(m_pRead.load(std::memory_order_relaxed) + n, std::memory_order_seq_cst);
+    if (m_bSpaceWanted.load(std::memory_order_seq_cst) && m_bSpaceWanted.exchange(false))
+        m_pSpaceEvent->Set();
 }
