@@ -288,7 +288,8 @@ void CNodeLogRecordTask::ProcessRingBuffData()
         int signCode = FindDataHead(readable);
         if (signCode != SIGN_CODE_NONE && ProcessLogData(signCode) == 0)
             break;
-        YieldProcessor();
+        if (++passes % YIELD_EVERY_PASSES == 0)
+            YieldProcessor();
     }
     YieldProcessor();
 }

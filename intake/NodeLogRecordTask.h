@@ -139,6 +139,7 @@ public:
     static constexpr uint32_t WAIT_DATA_MS = 5000;
     static constexpr uint32_t WAIT_SEND_SPACE_MS = 5000;
     static constexpr uint32_t SCAN_CHUNK_SIZE = 2048;
+    static constexpr uint32_t YIELD_EVERY_PASSES = 64;
     static constexpr uint32_t DUMP_MAX_BYTES = 2048;
     static constexpr uint32_t REPLY_BUFF_MIN = 4096;
     static constexpr uint32_t DEFAULT_MAX_PACKAGE_MIB = 10;
