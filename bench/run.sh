@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# The whole performance run in one command: release build, a private MariaDB, then
+#   1. intake in-process (framing + validation + dispatch) against a memcpy of the same bytes,
+#   2. the writers' per-record work (data-file lines, GBK conversion, escaping) in-process,
+#   3. end to end with a fresh install tree and a service-mode collector: devsim flat out with 1, 8
+#      and 32 devices, merging on and off, beside one load data and one-row inserts of the same rows,
+#      and the collector's memory with idle devices (and, with --soak, over a long steady run).
+# Takes 20-25 minutes (about 35 with --soak). Arguments after the options go to ingest_e2e_bench.
+#
+#   bench/run.sh [--soak] [--build-dir DIR] [ingest_e2e_bench options...]
+set -euo pipefail
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+BUILD="$ROOT/build-bench"
+E2E_ARGS=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --soak) E2E_ARGS+=(--soak-seconds 600); shift ;;
+    --build-dir) BUILD="$2"; shift 2 ;;
+    *) E2E_ARGS+=("$1"); shift ;;
+    esac
+done
+
+cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+ninja -C "$BUILD" Quillbarn devsim scmctl intake_bench writers_bench ingest_e2e_bench >/dev/null
+
+DB="$BUILD/bench-mariadb"
+eval "$("$ROOT/scripts/test-mariadb.sh" start "$DB")"
+trap '"$ROOT/scripts/test-mariadb.sh" stop "$DB" >/dev/null 2>&1 || true' EXIT
+
+echo "== machine: $(nproc) cores, $(uname -r), load $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+echo "== intake in-process: $BUILD/bin/intake_bench"
+"$BUILD/bin/intake_bench" --benchmark_counters_tabular=true 2>/dev/null | tee "$BUILD/intake_bench.out" | grep -E "^BM_|^Benchmark"
+python3 - "$BUILD/intake_bench.out" <<'PY'
+import re, sys
+rates = {}
+for line in open(sys.argv[1]):
+    m = re.match(r'(BM_\w+)\S*\s.*items_per_second=([\d.]+)([kMG]?)/s', line)
+    if m:
+        rates[m.group(1)] = float(m.group(2)) * {'': 1, 'k': 1e3, 'M': 1e6, 'G': 1e9}[m.group(3)]
+b, r = rates.get('BM_IntakeMemcpyBaseline'), rates.get('BM_IntakeFrameCheckDispatch')
+if b and r:
+    print(f"   intake: {r:,.0f} records/s per core (CPU time); memcpy of the same bytes {b:,.0f} records/s; ratio {r/b:.2f}")
+PY
+echo
+echo "== writers in-process: $BUILD/bin/writers_bench"
+"$BUILD/bin/writers_bench" 2>/dev/null | tee "$BUILD/writers_bench.out" | grep -E "^BM_|^Benchmark"
+python3 - "$BUILD/writers_bench.out" <<'PY'
+import re, sys
+rates = {}
+for line in open(sys.argv[1]):
+    m = re.match(r'(BM_\w+)\S*\s.*items_per_second=([\d.]+)([kMG]?)/s', line)
+    if m:
+        rates[m.group(1)] = float(m.group(2)) * {'': 1, 'k': 1e3, 'M': 1e6, 'G': 1e9}[m.group(3)]
+b = rates.get('BM_WriterLinesMemcpyBaseline')
+for k, v in rates.items():
+    if k != 'BM_WriterLinesMemcpyBaseline' and b:
+        print(f"   {k}: {v:,.0f} records/s per core; memcpy of the same line bytes {b:,.0f}/s; ratio {v/b:.2f}")
+PY
+echo
+echo "== end to end: $BUILD/bin/ingest_e2e_bench ${E2E_ARGS[*]:-}"
+"$BUILD/bin/ingest_e2e_bench" "${E2E_ARGS[@]}"
