@@ -4,6 +4,8 @@
 #include "runtime/ProgramLogRecorder.h"
 #include "runtime/Utilities.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
@@ -81,6 +83,73 @@ const char* CLogudtSqlBuilder::FindAttribute(const TiXmlElement* element, const 
         if (strcasecmp(a->Name(), name) == 0)
             return a->Value();
     return nullptr;
+}
+
+size_t CLogudtSqlBuilder::MeasureNesting(const char* text, size_t length)
+{
+    size_t depth = 0, deepest = 0;
+    size_t i = 0;
+    auto skipPast = [&](const char* end)
+    {
+        const void* hit = memmem(text + i, length - i, end, strlen(end));
+        i = hit == nullptr ? length : static_cast<size_t>(static_cast<const char*>(hit) - text) + strlen(end);
+    };
+    while (i < length)
+    {
+        const void* lt = memchr(text + i, '<', length - i);
+        if (lt == nullptr)
+            break;
+        i = static_cast<size_t>(static_cast<const char*>(lt) - text) + 1;
+        if (i >= length)
+            break;
+        if (strncmp(text + i, "!--", std::min<size_t>(3, length - i)) == 0)
+            skipPast("-->");
+        else if (strncmp(text + i, "![CDATA[", std::min<size_t>(8, length - i)) == 0)
+            skipPast("]]>");
+        else if (text[i] == '?' || text[i] == '!')
+            skipPast(">");
+        else if (text[i] == '/')
+        {
+            if (depth > 0)
+                --depth;
+            skipPast(">");
+        }
+        else
+        {
+            // A start tag: up to its '>' outside quoted attribute values; "/>" closes it at once.
+            char quote = 0, prev = 0;
+            while (i < length && (quote != 0 || text[i] != '>'))
+            {
+                if (quote == 0 && (text[i] == '"' || text[i] == '\''))
+                    quote = text[i];
+                else if (quote != 0 && text[i] == quote)
+                    quote = 0;
+                prev = text[i++];
+            }
+            ++i;
+            if (prev != '/' && ++depth > deepest)
+                deepest = depth;
+        }
+    }
+    return deepest;
+}
+
+bool CLogudtSqlBuilder::LoadDocument(TiXmlDocument& doc, const char* fileName)
+{
+    if (fileName == nullptr)
+        return false;
+    FILE* f = fopen(fileName, "rb");
+    if (f == nullptr)
+        return false;
+    std::string text;
+    char chunk[65536];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof(chunk), f)) > 0)
+        text.append(chunk, n);
+    fclose(f);
+    if (MeasureNesting(text.data(), text.size()) > MAX_DOCUMENT_DEPTH)
+        return false;
+    return doc.LoadFile(fileName);
 }
 
 std::string CLogudtSqlBuilder::MakeTextLiteral(const char* utf8)

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+class TiXmlDocument;
 class TiXmlElement;
 
 class CLogudtSqlBuilder
@@ -30,6 +31,13 @@ public:
     // The users/device-tables document: every child of the root that names a listed table.
     void BuildUserInfoStatements(const TiXmlElement* root, std::vector<std::string>& statements) const;
 
+    // Loads a pushed document like TiXmlDocument::LoadFile, but first refuses one whose elements nest
+    // deeper than MAX_DOCUMENT_DEPTH: the parser descends once per level on the thread's stack, and a
+    // record of a few MiB can nest a million levels. Directory documents nest four levels.
+    static bool LoadDocument(TiXmlDocument& doc, const char* fileName);
+    // The deepest element nesting of a document's text (an estimate that never falls short).
+    static size_t MeasureNesting(const char* text, size_t length);
+
     // Element names match a prefix without regard to case.
     static bool NameBeginsWith(const char* name, const char* prefix);
     // An attribute of the element, its name compared without regard to case; null when absent.
@@ -39,6 +47,7 @@ public:
     static std::string MakeTextLiteral(const char* utf8);
 
     static constexpr size_t MAX_TEXT_VALUE_BYTES = 1023;
+    static constexpr size_t MAX_DOCUMENT_DEPTH = 256;
 
 private:
     std::vector<LogudtTable> m_Tables;

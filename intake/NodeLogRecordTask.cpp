@@ -1203,7 +1203,7 @@ int CNodeLogRecordTask::ProcessLogudtUserInfo(const char* fileName)
         ExecSql(SET_NAMES_GBK, conn);
         TiXmlDocument doc;
         const TiXmlElement* root = nullptr;
-        if (!doc.LoadFile(fileName))
+        if (!CLogudtSqlBuilder::LoadDocument(doc, fileName))
             QB_LOG(PL_ERROR, TAG, "[ProcessLogudtUserInfo] Fail To Load %s TiXmlDocument\n", fileName);
         else if ((root = doc.FirstChildElement()) == nullptr)
             QB_LOG(PL_ERROR, TAG, "[ProcessLogudtUserInfo] Fail To Get Root Elem\n");
@@ -1246,7 +1246,7 @@ int CNodeLogRecordTask::ProcessLogudtAdminInfo(const char* fileName)
     ExecSql(SET_NAMES_GBK, conn);
     TiXmlDocument doc;
     const TiXmlElement* root = nullptr;
-    if (!doc.LoadFile(fileName))
+    if (!CLogudtSqlBuilder::LoadDocument(doc, fileName))
         QB_LOG(PL_ERROR, TAG, "[ProcessLogudtAdminInfo] Fail To Load %s TiXmlDocument\n", fileName);
     else if ((root = doc.FirstChildElement()) == nullptr)
         QB_LOG(PL_ERROR, TAG, "[ProcessLogudtAdminInfo] Fail To Get Root Elem\n");
