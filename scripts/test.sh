@@ -7,6 +7,13 @@ BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
 "$ROOT/scripts/install-deps.sh"
 "$ROOT/scripts/build.sh"
 
+# Fuzz targets: a clang build of their own (libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer) in
+# $BUILD_DIR/fuzz; each target runs 60 s from its committed corpus, two at a time (about 2 minutes plus
+# the build). A finding stops the run here with its report. QB_SKIP_FUZZ=1 leaves the step out.
+if [ "${QB_SKIP_FUZZ:-0}" != 1 ]; then
+    BUILD_DIR="$BUILD_DIR" "$ROOT/scripts/fuzz.sh"
+fi
+
 if [ -x "$ROOT/scripts/test-mariadb.sh" ]; then
     export QB_TEST_DB_DIR="$BUILD_DIR/test-mariadb"
     trap '"$ROOT/scripts/test-mariadb.sh" stop "$QB_TEST_DB_DIR" || true' EXIT
