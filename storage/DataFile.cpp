@@ -98,8 +98,20 @@ uint32_t CDataFile::WriteDirect(const void* data, uint32_t length)
         CTestKillPoint::KillNow();
     }
     if (!platform::PositionedWriteAll(m_hFile, data, length, offset, written))
+    {
         QB_LOG(PL_ERROR, DF_TAG, "[Write] Write Data File Fail Real Write = %u , Err = %u\n",
                static_cast<uint32_t>(written), static_cast<uint32_t>(errno));
+        // A full disk takes part of a line: left in place, the part would join
+        // the next line into one broken row, and the reserved length would
+        // leave a gap of zeros. Without buffers no other write is in flight,
+        // so the file is cut back to where this line began and the line is
+        // refused whole (the record then goes on by SQL).
+        if (m_bAsyncOpen == 0 && ftruncate(m_hFile, static_cast<off_t>(offset)) == 0)
+        {
+            m_WriteOffset = offset;
+            written = 0;
+        }
+    }
     else if (CTestKillPoint::Due("line"))
         CTestKillPoint::KillNow();
     return static_cast<uint32_t>(written);
