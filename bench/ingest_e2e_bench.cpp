@@ -19,6 +19,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
@@ -198,6 +199,27 @@ public:
         }
     }
 
+    // devsim against the collector, with a time-out that allows for the run's length.
+    std::map<std::string, std::string> RunDevsim(const std::vector<std::string>& args)
+    {
+        std::vector<std::string> argv = {BinDir() + "/devsim", "--port", std::to_string(m_Harness.Port()),
+                                         "--quiet"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::string out;
+        RunProgram(argv, {}, (std::max(m_Opt.m_Seconds, m_Opt.m_SoakSeconds) + 180) * 1000, &out);
+        std::map<std::string, std::string> report;
+        std::istringstream in(out);
+        std::string line;
+        while (std::getline(in, line))
+        {
+            size_t eq = line.find('=');
+            if (eq != std::string::npos)
+                report[line.substr(0, eq)] = line.substr(eq + 1);
+        }
+        report["_output"] = out;
+        return report;
+    }
+
     void SetMerge(bool on)
     {
         for (const char* section : {"Global", "UserLog", "FlowLog"})
@@ -262,9 +284,9 @@ public:
         std::thread devsim(
             [&]
             {
-                report = m_Harness.RunDevsim({"--devices", std::to_string(devices), "--seconds",
-                                              std::to_string(m_Opt.m_Seconds), "--rate", "0", "--mix", mix,
-                                              "--reply-timeout", "30"});
+                report = RunDevsim({"--devices", std::to_string(devices), "--seconds",
+                                    std::to_string(m_Opt.m_Seconds), "--rate", "0", "--mix", mix,
+                                    "--reply-timeout", "30"});
             });
         // Rows are sampled while devsim streams: the rate is taken between the end of the first
         // fifth of the run (files switched out and imported at least once) and devsim's end.
@@ -331,8 +353,8 @@ public:
         std::thread devsim(
             [&]
             {
-                m_Harness.RunDevsim({"--devices", std::to_string(devices), "--seconds", "20", "--rate", "0.5",
-                                     "--mix", "keepalive=1", "--reply-timeout", "30"});
+                RunDevsim({"--devices", std::to_string(devices), "--seconds", "20", "--rate", "0.5", "--mix",
+                           "keepalive=1", "--reply-timeout", "30"});
             });
         std::this_thread::sleep_for(std::chrono::seconds(15));
         ReadMemory(pid, idleKb, hwm);
@@ -351,10 +373,9 @@ public:
         std::thread devsim(
             [&]
             {
-                m_Harness.RunDevsim({"--devices", std::to_string(m_Opt.m_SoakDevices), "--seconds",
-                                     std::to_string(m_Opt.m_SoakSeconds), "--rate",
-                                     std::to_string(m_Opt.m_SoakRate), "--mix", FULL_MIX, "--reply-timeout",
-                                     "30"});
+                RunDevsim({"--devices", std::to_string(m_Opt.m_SoakDevices), "--seconds",
+                           std::to_string(m_Opt.m_SoakSeconds), "--rate", std::to_string(m_Opt.m_SoakRate),
+                           "--mix", FULL_MIX, "--reply-timeout", "30"});
             });
         const double start = Now();
         while (Now() - start < m_Opt.m_SoakSeconds - 1)

@@ -30,7 +30,7 @@ trap '"$ROOT/scripts/test-mariadb.sh" stop "$DB" >/dev/null 2>&1 || true' EXIT
 echo "== machine: $(nproc) cores, $(uname -r), load $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 echo "== intake in-process: $BUILD/bin/intake_bench"
-"$BUILD/bin/intake_bench" --benchmark_counters_tabular=true 2>/dev/null | tee "$BUILD/intake_bench.out" | grep -E "^BM_|^Benchmark"
+"$BUILD/bin/intake_bench" 2>/dev/null | tee "$BUILD/intake_bench.out" | grep -E "^BM_|^Benchmark"
 python3 - "$BUILD/intake_bench.out" <<'PY'
 import re, sys
 rates = {}
