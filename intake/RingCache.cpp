@@ -82,7 +82,10 @@ bool CRingCache::ComputeCanWriteSize(uint32_t& size)
     if (write >= read)
     {
         free = static_cast<size_t>(end - write) - 1;
-        if (free < MIN_WRITE_SIZE)
+        const bool early = static_cast<size_t>(write - start) >= EARLY_WRAP_SIZE &&
+                           static_cast<size_t>(write - read) < FRONT_ZONE_SIZE &&
+                           static_cast<size_t>(read - start) > MIN_WRITE_SIZE;
+        if (free < MIN_WRITE_SIZE || early)
         {
             if (read > start)
             {

@@ -18,6 +18,10 @@ public:
     static constexpr uint32_t TAIL_GUARD_SIZE = 2048;
     // Smallest contiguous stretch the producer writes into.
     static constexpr uint32_t MIN_WRITE_SIZE = 2048;
+    // Once the producer is this far into the area and less than a front zone is left to read,
+    // it goes back to the start: the ring then touches only as many pages as its backlog needs
+    // instead of marching through the whole area (10 MiB per device) before wrapping.
+    static constexpr uint32_t EARLY_WRAP_SIZE = 256 * 1024;
 
     CRingCache() = default;
     virtual ~CRingCache();
