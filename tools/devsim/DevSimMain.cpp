@@ -134,6 +134,7 @@ int main(int argc, char** argv)
         total.m_BytesSent += s.m_BytesSent;
         total.m_BytesReceived += s.m_BytesReceived;
         connected += s.m_Connected ? 1 : 0;
+        total.m_Connections += s.m_Connections;
         if (s.m_Failed)
         {
             ++failed;
@@ -147,6 +148,7 @@ int main(int argc, char** argv)
 
     std::printf("devices=%d\nconnected=%d\nfailed=%d\n", opt.m_Devices, opt.m_Offline ? 0 : connected,
                 failed);
+    std::printf("connections=%llu\n", (unsigned long long)total.m_Connections);
     std::printf("sent.push=%llu\n", (unsigned long long)total.m_Pushes);
     for (int k = 0; k < KIND_COUNT; ++k)
         std::printf("sent.%s=%llu\n", kKindNames[k], (unsigned long long)total.m_Sent[k]);

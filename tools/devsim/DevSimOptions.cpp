@@ -44,6 +44,9 @@ void CDevSimOptions::PrintUsage(const char* prog)
         "  --garbage P           before each record, with probability P, insert 1..64 random bytes\n"
         "  --seq                 put \"d<device>s<seq>\" at the start of every message text\n"
         "                        (seq = the record's number within its device's stream, from 1)\n"
+        "  --reconnect-every N   end the connection after every N records (closing keepalive and\n"
+        "                        its replies awaited), connect again and push again; sequence\n"
+        "                        numbers run on across connections (closing keepalives take none)\n"
         "  --time \"Y-M-D h:m:s\"  fixed log time in every head (default: the current local time)\n"
         "  --users N             users in the pushed directory (default 4)\n"
         "  --groups N            user groups in the pushed directory (default 2)\n"
@@ -196,6 +199,10 @@ bool CDevSimOptions::Parse(int argc, char** argv)
         }
         else if (!std::strcmp(a, "--seq"))
             m_Seq = true;
+        else if (!std::strcmp(a, "--reconnect-every"))
+        {
+            DEVSIM_VALUE(a) m_ReconnectEvery = std::strtoull(v, nullptr, 10);
+        }
         else if (!std::strcmp(a, "--time"))
         {
             DEVSIM_VALUE(a) m_FixedTime = v;

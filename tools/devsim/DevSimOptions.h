@@ -38,6 +38,7 @@ struct CDevSimOptions
     bool m_Mask = false;
     double m_Garbage = 0; // probability of garbage before a record
     bool m_Seq = false;
+    uint64_t m_ReconnectEvery = 0; // > 0: a new connection after this many records
     bool m_Probe = false;
     bool m_NoPush = false;
     bool m_Md5Short = false;

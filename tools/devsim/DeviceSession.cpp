@@ -213,10 +213,11 @@ void CDeviceSession::MaybeGarbage(std::vector<uint8_t>& out)
     m_Stats.m_GarbageBytes += n;
 }
 
-void CDeviceSession::AppendRecord(std::vector<uint8_t>& out, int kind)
+void CDeviceSession::AppendRecord(std::vector<uint8_t>& out, int kind, bool numbered)
 {
     MaybeGarbage(out);
-    ++m_Seq;
+    if (numbered)
+        ++m_Seq;
     const auto& variants = m_Templates[kind];
     const STemplate& t = variants[m_Seq % variants.size()];
     const size_t off = out.size();
@@ -279,11 +280,12 @@ void CDeviceSession::Dump(const std::vector<uint8_t>& data)
         Fail("cannot write the dump file");
 }
 
-// Fills out with the next records; false when the stream has ended (closing keepalive included).
+// Fills out with the next records; false when the stream (or, with --reconnect-every, this
+// connection's part of it) has ended, closing keepalive included.
 bool CDeviceSession::FillBatch(std::vector<uint8_t>& out, double elapsed)
 {
     out.clear();
-    if (m_StreamDone)
+    if (m_StreamDone || m_ConnDone)
         return false;
     const uint64_t count = m_Opt.EffectiveCount();
     bool ended = (count && m_Generated >= count) || (m_Opt.m_Seconds > 0 && elapsed >= m_Opt.m_Seconds);
@@ -300,7 +302,7 @@ bool CDeviceSession::FillBatch(std::vector<uint8_t>& out, double elapsed)
         UpdateClock();
         for (uint64_t i = 0; i < allowed && out.size() < kBatchBytes; ++i)
         {
-            if (count && m_Generated >= count)
+            if ((count && m_Generated >= count) || (m_ConnEnd && m_Generated >= m_ConnEnd))
                 break;
             AppendRecord(out, NextKind());
             ++m_Generated;
@@ -312,6 +314,13 @@ bool CDeviceSession::FillBatch(std::vector<uint8_t>& out, double elapsed)
         // A closing keepalive: its reply tells that the collector has taken everything before it.
         AppendRecord(out, KIND_KEEPALIVE);
         m_StreamDone = true;
+    }
+    else if (m_ConnEnd && m_Generated >= m_ConnEnd)
+    {
+        // The same for a connection that is about to be replaced; it takes no sequence number so
+        // that the numbers of the stored records stay contiguous.
+        AppendRecord(out, KIND_KEEPALIVE, false);
+        m_ConnDone = true;
     }
     return true;
 }
@@ -401,6 +410,7 @@ bool CDeviceSession::Connect()
     int buf = 4 * 1024 * 1024;
     setsockopt(m_Fd, SOL_SOCKET, SO_SNDBUF, &buf, sizeof(buf));
     m_Stats.m_Connected = true;
+    ++m_Stats.m_Connections;
     return true;
 }
 
@@ -567,8 +577,23 @@ bool CDeviceSession::WaitForReplies(bool pushOnly)
 
 void CDeviceSession::RunOnline()
 {
-    if (!Connect())
-        return;
+    const double start = Now();
+    for (;;)
+    {
+        if (!Connect())
+            return;
+        m_ConnDone = false;
+        m_ConnEnd = m_Opt.m_ReconnectEvery ? m_Generated + m_Opt.m_ReconnectEvery : 0;
+        if (!StreamOneConnection(start))
+            return;
+        if (m_StreamDone)
+            return;
+    }
+}
+
+// Pushes, streams this connection's records, waits for the replies and closes; false on failure.
+bool CDeviceSession::StreamOneConnection(double start)
+{
     std::vector<uint8_t> batch;
     if (!m_Opt.m_NoPush)
     {
@@ -580,10 +605,9 @@ void CDeviceSession::RunOnline()
             AppendPush(batch, kinds[i], docs[i]);
             Dump(batch);
             if (!SendBlocking(batch) || !WaitForReplies(true))
-                return;
+                return false;
         }
     }
-    const double start = Now();
     size_t pos = 0;
     batch.clear();
     for (;;)
@@ -600,11 +624,11 @@ void CDeviceSession::RunOnline()
         if (rc < 0 && errno != EINTR)
         {
             Fail(std::string("poll failed: ") + std::strerror(errno));
-            return;
+            return false;
         }
         if (pfd.revents & (POLLIN | POLLHUP | POLLERR))
             if (!ReadAndParse())
-                return;
+                return false;
         if (pfd.revents & POLLOUT)
         {
             ssize_t n = send(m_Fd, batch.data() + pos, batch.size() - pos, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -616,13 +640,14 @@ void CDeviceSession::RunOnline()
             else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             {
                 Fail(std::string("send failed: ") + std::strerror(errno));
-                return;
+                return false;
             }
         }
     }
-    WaitForReplies(false);
+    const bool ok = WaitForReplies(false);
     shutdown(m_Fd, SHUT_WR);
     close(m_Fd);
     m_Fd = -1;
+    return ok;
 }
 } // namespace devsim

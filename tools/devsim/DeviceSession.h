@@ -26,6 +26,7 @@ struct SDeviceStats
     uint64_t m_BytesSent = 0;
     uint64_t m_BytesReceived = 0;
     bool m_Connected = false;
+    uint64_t m_Connections = 0;
     bool m_Failed = false;
     std::string m_Error;
 };
@@ -58,7 +59,7 @@ private:
     void BuildTemplates();
     void AddUserTemplates(ERecordKind kind, const SUserFields& base, int version, int32_t action);
     void UpdateClock();
-    void AppendRecord(std::vector<uint8_t>& out, int kind);
+    void AppendRecord(std::vector<uint8_t>& out, int kind, bool numbered = true);
     void AppendKeepAlive(std::vector<uint8_t>& out, bool counted);
     void AppendPush(std::vector<uint8_t>& out, int32_t updateType, const std::string& xml);
     void MaybeGarbage(std::vector<uint8_t>& out);
@@ -73,6 +74,7 @@ private:
     void Fail(const std::string& why);
     void Dump(const std::vector<uint8_t>& data);
     void RunOnline();
+    bool StreamOneConnection(double start);
     void RunOffline();
     bool FillBatch(std::vector<uint8_t>& out, double elapsed);
 
@@ -89,6 +91,8 @@ private:
     uint64_t m_Seq = 0;       // records generated (stream numbering)
     uint64_t m_Generated = 0; // counted records (excludes pushes and the closing keepalive)
     bool m_StreamDone = false;
+    uint64_t m_ConnEnd = 0; // m_Generated at which this connection ends (--reconnect-every)
+    bool m_ConnDone = false;
     uint64_t m_Rng;
     int m_Fd = -1;
     std::FILE* m_DumpFile = nullptr;

@@ -9,7 +9,9 @@
 //   T  stored rows carrying this device's tag with a sequence number in that range,
 //   missing = E - D, duplicates = T - D, foreign = rows tagged with another device,
 //   stray = rows of this device whose sequence number lies outside the range.
-// Foreign and stray rows are records nobody sent there: both fail the run.
+//   absent = rows whose sequence number lies in the --absent range (records that must not
+//   be stored, such as records cut off by a dropped connection).
+// Foreign, stray and absent rows are records that should not be there: each fails the run.
 // MyISAM tables are checked with "check table" first; a table that is not OK fails the run.
 #include <mysql.h>
 
@@ -23,7 +25,10 @@
 
 namespace
 {
-const char* const kDefaultTables = "syslog,alarm_log,adt_log,usrbasiclog,usrsvrlog";
+// A resource access (svc) is stored twice by design, as a usrbasiclog row and a usrsvrlog row
+// with the same record id: usrsvrlog is left out by default; count svc alone with
+// --tables usrsvrlog.
+const char* const kDefaultTables = "syslog,alarm_log,adt_log,usrbasiclog";
 
 struct SDevice
 {
@@ -38,54 +43,62 @@ struct SOptions
     std::vector<SDevice> m_Devices;
     std::vector<std::string> m_Tables;
     unsigned long long m_First = 1, m_Expect = 0;
+    unsigned long long m_AbsentFirst = 1, m_AbsentLast = 0; // empty unless --absent
     long long m_Refused = 0;
     long long m_MaxMissing = 0, m_MaxDuplicates = 0;
     double m_Wait = 0;
     bool m_CheckTables = true;
+    bool m_PerTable = false;
 };
 
 struct SCount
 {
-    long long m_E = 0, m_D = 0, m_T = 0, m_Foreign = 0, m_Stray = 0;
+    long long m_E = 0, m_D = 0, m_T = 0, m_Foreign = 0, m_Stray = 0, m_Absent = 0;
     long long Missing(long long refused) const { return m_E - refused - m_D; }
     long long Duplicates() const { return m_T - m_D; }
 };
 
 void Usage(const char* prog)
 {
-    std::printf("usage: %s [options] (--device INDEX=DB ... | --db-pattern PATTERN --devices A-B)\n"
-                "Counts the records that devsim --seq tagged \"d<device>s<seq>\" in each device database\n"
-                "and prints, per device and in total:\n"
-                "  device=I db=NAME E=expected D=distinct T=total refused=R missing=E-R-D duplicates=T-D\n"
-                "  foreign=rows tagged with another device stray=rows outside the expected range\n"
-                "T counts only sequence numbers inside the expected range.\n"
-                "Exit status: 0 when every device has missing <= --max-missing, duplicates <=\n"
-                "--max-duplicates, foreign = 0, stray = 0 and every checked table is OK; 1 on a mismatch;\n"
-                "2 for a usage or database error.\n"
-                "\n"
-                "Database (defaults from QB_TEST_DB_HOST/PORT/USER/PASSWORD/SOCKET):\n"
-                "  --host H --port P --user U --password W --socket PATH\n"
-                "Devices:\n"
-                "  --device I=DB          device index I (the d<I> of the tags) is stored in database DB;\n"
-                "                         repeatable\n"
-                "  --db-pattern P         database name with %%d for the index (e.g. \"e2e_1_dev%%d\")\n"
-                "  --devices A-B          indices A..B for --db-pattern (or a single index A)\n"
-                "Expectation:\n"
-                "  --expect N             sequence numbers FIRST..FIRST+N-1 are expected per device\n"
-                "                         (use only record kinds that are stored one row each and tagged:\n"
-                "                         sys, alarm, admin, audit, userv1-3 and svc with merging off)\n"
-                "  --first S              first expected sequence number (default 1)\n"
-                "  --refused R            records per device refused on purpose (subtracted from missing)\n"
-                "  --max-missing M        tolerated missing records per device (default 0)\n"
-                "  --max-duplicates M     tolerated duplicates per device (default 0)\n"
-                "  --tables a,b,...       tables to read (default %s)\n"
-                "  --wait S               re-count for up to S seconds until nothing is missing (records\n"
-                "                         reach the tables through data files some seconds late)\n"
-                "  --no-check-table       skip \"check table\"\n"
-                "Example:\n"
-                "  devsim --devices 4 --seq --mix sys=1,alarm=1 --count 1000 && \\\n"
-                "  seqcheck --db-pattern qb_dev%%d --devices 1-4 --expect 1000 --wait 30\n",
-                prog, kDefaultTables);
+    std::printf(
+        "usage: %s [options] (--device INDEX=DB ... | --db-pattern PATTERN --devices A-B)\n"
+        "Counts the records that devsim --seq tagged \"d<device>s<seq>\" in each device database\n"
+        "and prints, per device and in total:\n"
+        "  device=I db=NAME E=expected D=distinct T=total refused=R missing=E-R-D duplicates=T-D\n"
+        "  foreign=rows tagged with another device stray=rows outside the expected range\n"
+        "T counts only sequence numbers inside the expected range.\n"
+        "Exit status: 0 when every device has missing <= --max-missing, duplicates <=\n"
+        "--max-duplicates, foreign = stray = absent = 0 and every checked table is OK; 1 on a mismatch;\n"
+        "2 for a usage or database error.\n"
+        "\n"
+        "Database (defaults from QB_TEST_DB_HOST/PORT/USER/PASSWORD/SOCKET):\n"
+        "  --host H --port P --user U --password W --socket PATH\n"
+        "Devices:\n"
+        "  --device I=DB          device index I (the d<I> of the tags) is stored in database DB;\n"
+        "                         repeatable\n"
+        "  --db-pattern P         database name with %%d for the index (e.g. \"e2e_1_dev%%d\")\n"
+        "  --devices A-B          indices A..B for --db-pattern (or a single index A)\n"
+        "Expectation:\n"
+        "  --expect N             sequence numbers FIRST..FIRST+N-1 are expected per device\n"
+        "                         (use only record kinds that are stored one row each and tagged:\n"
+        "                         sys, alarm, admin, audit and userv1-3 logins; svc, stored in two\n"
+        "                         tables, only with --tables usrsvrlog; merging off)\n"
+        "  --first S              first expected sequence number (default 1)\n"
+        "  --refused R            records per device refused on purpose (subtracted from missing)\n"
+        "  --absent A-B           sequence numbers that must not be stored (e.g. records cut off\n"
+        "                         by a dropped connection); rows with them count as absent=\n"
+        "  --max-missing M        tolerated missing records per device (default 0)\n"
+        "  --max-duplicates M     tolerated duplicates per device (default 0)\n"
+        "  --tables a,b,...       tables to read (default %s)\n"
+        "  --wait S               re-count for up to S seconds until nothing is missing (records\n"
+        "                         reach the tables through data files some seconds late)\n"
+        "  --no-check-table       skip \"check table\"\n"
+        "  --per-table            also print, per device and table, its tagged rows and the\n"
+        "                         sequence numbers it holds more than once (\"table ...\" lines)\n"
+        "Example:\n"
+        "  devsim --devices 4 --seq --mix sys=1,alarm=1 --count 1000 && \\\n"
+        "  seqcheck --db-pattern qb_dev%%d --devices 1-4 --expect 1000 --wait 30\n",
+        prog, kDefaultTables);
 }
 
 std::vector<std::string> Split(const std::string& s, char sep)
@@ -138,6 +151,8 @@ bool ParseArgs(int argc, char** argv, SOptions& o)
         }
         else if (a == "--no-check-table")
             o.m_CheckTables = false;
+        else if (a == "--per-table")
+            o.m_PerTable = true;
         else if (!value(v))
             return false;
         else if (a == "--host")
@@ -168,6 +183,13 @@ bool ParseArgs(int argc, char** argv, SOptions& o)
             o.m_Expect = strtoull(v.c_str(), nullptr, 10);
         else if (a == "--first")
             o.m_First = strtoull(v.c_str(), nullptr, 10);
+        else if (a == "--absent")
+        {
+            o.m_AbsentFirst = strtoull(v.c_str(), nullptr, 10);
+            size_t dash = v.find('-');
+            o.m_AbsentLast =
+                dash == std::string::npos ? o.m_AbsentFirst : strtoull(v.c_str() + dash + 1, nullptr, 10);
+        }
         else if (a == "--refused")
             o.m_Refused = atoll(v.c_str());
         else if (a == "--max-missing")
@@ -241,15 +263,24 @@ public:
             mysql_close(m_Conn);
     }
 
-    bool Connect()
+    // Retries for up to waitSeconds: a busy server may be at its connection limit for a while.
+    bool Connect(double waitSeconds)
     {
-        m_Conn = mysql_init(nullptr);
-        if (!mysql_real_connect(m_Conn, m_Opt.m_Host.c_str(), m_Opt.m_User.c_str(), m_Opt.m_Password.c_str(),
-                                nullptr, m_Opt.m_Port,
-                                m_Opt.m_Socket.empty() ? nullptr : m_Opt.m_Socket.c_str(), 0))
+        for (int attempt = 0;; ++attempt)
         {
-            std::fprintf(stderr, "seqcheck: cannot connect: %s\n", mysql_error(m_Conn));
-            return false;
+            if (m_Conn)
+                mysql_close(m_Conn);
+            m_Conn = mysql_init(nullptr);
+            if (mysql_real_connect(m_Conn, m_Opt.m_Host.c_str(), m_Opt.m_User.c_str(),
+                                   m_Opt.m_Password.c_str(), nullptr, m_Opt.m_Port,
+                                   m_Opt.m_Socket.empty() ? nullptr : m_Opt.m_Socket.c_str(), 0))
+                break;
+            if (attempt >= waitSeconds * 2)
+            {
+                std::fprintf(stderr, "seqcheck: cannot connect: %s\n", mysql_error(m_Conn));
+                return false;
+            }
+            usleep(500000);
         }
         // Tags are ASCII; read the text as it is stored.
         mysql_query(m_Conn, "set names utf8");
@@ -297,7 +328,7 @@ public:
         return ok;
     }
 
-    bool Count(const SDevice& dev, SCount& c)
+    bool Count(const SDevice& dev, SCount& c, bool print = false)
     {
         c = SCount{};
         const unsigned long long first = m_Opt.m_First, last = m_Opt.m_First + m_Opt.m_Expect - 1;
@@ -317,6 +348,8 @@ public:
                 std::fprintf(stderr, "seqcheck: %s: %s\n", sql.c_str(), mysql_error(m_Conn));
                 return false;
             }
+            const long long rowsBefore = c.m_T;
+            std::unordered_map<unsigned long long, int> inTable;
             while (MYSQL_ROW row = mysql_fetch_row(res))
             {
                 unsigned long* lengths = mysql_fetch_lengths(res);
@@ -329,6 +362,11 @@ public:
                     ++c.m_Foreign;
                     continue;
                 }
+                if (seq >= m_Opt.m_AbsentFirst && seq <= m_Opt.m_AbsentLast)
+                {
+                    ++c.m_Absent;
+                    continue;
+                }
                 if (seq < first || seq > last)
                 {
                     ++c.m_Stray;
@@ -337,8 +375,19 @@ public:
                 ++c.m_T;
                 if (seen[seq - first]++ == 0)
                     ++c.m_D;
+                if (print)
+                    ++inTable[seq];
             }
             mysql_free_result(res);
+            if (print)
+            {
+                long long twice = 0;
+                for (const auto& kv : inTable)
+                    twice += kv.second > 1 ? kv.second - 1 : 0;
+                std::printf("table device=%d db=%s table=%s rows=%lld distinct=%zu duplicates_within=%lld\n",
+                            dev.m_Index, dev.m_Db.c_str(), t.c_str(), c.m_T - rowsBefore, inTable.size(),
+                            twice);
+            }
         }
         return true;
     }
@@ -355,7 +404,7 @@ int main(int argc, char** argv)
     if (!ParseArgs(argc, argv, o))
         return 2;
     CChecker checker(o);
-    if (!checker.Connect())
+    if (!checker.Connect(o.m_Wait))
         return 2;
 
     std::vector<SCount> counts(o.m_Devices.size());
@@ -388,28 +437,29 @@ int main(int argc, char** argv)
     for (size_t i = 0; i < o.m_Devices.size(); ++i)
     {
         SCount& c = counts[i];
-        if (o.m_CheckTables && !checker.Count(o.m_Devices[i], c))
+        if ((o.m_CheckTables || o.m_PerTable) && !checker.Count(o.m_Devices[i], c, o.m_PerTable))
             return 2;
         const long long missing = c.Missing(o.m_Refused), dups = c.Duplicates();
         std::printf(
             "device=%d db=%s E=%lld D=%lld T=%lld refused=%lld missing=%lld duplicates=%lld foreign=%lld "
-            "stray=%lld\n",
+            "stray=%lld absent=%lld\n",
             o.m_Devices[i].m_Index, o.m_Devices[i].m_Db.c_str(), c.m_E, c.m_D, c.m_T, o.m_Refused, missing,
-            dups, c.m_Foreign, c.m_Stray);
+            dups, c.m_Foreign, c.m_Stray, c.m_Absent);
         if (missing > o.m_MaxMissing || missing < 0 || dups > o.m_MaxDuplicates || c.m_Foreign != 0 ||
-            c.m_Stray != 0)
+            c.m_Absent != 0 || c.m_Stray != 0)
             bad = true;
         total.m_E += c.m_E;
         total.m_D += c.m_D;
         total.m_T += c.m_T;
         total.m_Foreign += c.m_Foreign;
         total.m_Stray += c.m_Stray;
+        total.m_Absent += c.m_Absent;
     }
     const long long refusedTotal = o.m_Refused * static_cast<long long>(o.m_Devices.size());
     std::printf(
         "total devices=%zu E=%lld D=%lld T=%lld refused=%lld missing=%lld duplicates=%lld foreign=%lld "
-        "stray=%lld result=%s\n",
+        "stray=%lld absent=%lld result=%s\n",
         o.m_Devices.size(), total.m_E, total.m_D, total.m_T, refusedTotal, total.Missing(refusedTotal),
-        total.Duplicates(), total.m_Foreign, total.m_Stray, bad ? "MISMATCH" : "OK");
+        total.Duplicates(), total.m_Foreign, total.m_Stray, total.m_Absent, bad ? "MISMATCH" : "OK");
     return bad ? 1 : 0;
 }
