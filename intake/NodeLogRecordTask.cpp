@@ -1066,7 +1066,20 @@ int CNodeLogRecordTask::Deal_LogudtDB_Log(int)
     snprintf(suffix, sizeof(suffix), "_%u.xml", platform::GetCurrentThreadId());
     std::string fileName = CGlobalSharedData::GetInstance()->GetTempDir() + PREFIXES[row] +
                            KeyToUpperHex(r->m_Head.m_DevMD5) + suffix;
-    m_TempFiles.push_back(TempFileInfo{fileName, true});
+    // The same name comes back for every push of this kind and device on this thread: listed once.
+    bool listed = false;
+    for (const TempFileInfo& f : m_TempFiles)
+        listed = listed || f.m_FileName == fileName;
+    if (!listed)
+        m_TempFiles.push_back(TempFileInfo{fileName, true});
+    // A push refused before processing leaves no document behind: keys are device text, and one
+    // connection naming ever new keys would otherwise fill the disk until it closes.
+    auto dropFile = [&]
+    {
+        unlink(fileName.c_str());
+        if (!listed)
+            m_TempFiles.pop_back();
+    };
 
     int fd = open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
@@ -1114,12 +1127,14 @@ int CNodeLogRecordTask::Deal_LogudtDB_Log(int)
     if (matched == nullptr)
     {
         QB_LOG(PL_ERROR, TAG, "[Deal_LogudtDB_Log] Local Logudt Data MD5 Not The Same As Server Send\n");
+        dropFile();
         return 0;
     }
 
     if (!SetDbName(r->m_Head.m_DevMD5))
     {
         QB_LOG(PL_ERROR, TAG, "[Deal_LogudtDB_Log] Error Occur While Call Function SetDbName\n");
+        dropFile();
         return 0;
     }
 
