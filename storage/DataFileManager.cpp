@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #define DFM_TAG "[CDataFileManager]"
 
@@ -74,6 +76,7 @@ bool CDataFileManager::UnInit()
     CCSLocker lock(m_ImportListLock);
     m_ImportList.clear();
     m_ClaimedPaths.clear();
+    m_QueuedPaths.clear();
     return true;
 }
 
@@ -272,6 +275,7 @@ bool CDataFileManager::SubmitToImportList(CDataFile* file)
     info.m_DbName = file->GetDbName();
     info.m_TableName = file->GetTableName();
     info.m_DataFile = file->GetFilePath();
+    m_QueuedPaths.insert(info.m_DataFile);
     return true;
 }
 
@@ -371,6 +375,8 @@ void CDataFileManager::RemoveImportInfo(const char* dbName, const char* tableNam
     if (it == m_ImportList.end())
         return;
     FreeClaimLocked(*it);
+    if (auto queued = m_QueuedPaths.find(it->m_DataFile); queued != m_QueuedPaths.end())
+        m_QueuedPaths.erase(queued);
     m_ImportList.erase(it);
 }
 
@@ -399,13 +405,50 @@ bool CDataFileManager::BuildDataFileName(std::string& out, const char* dbName, c
         QB_LOG(PL_ERROR, DFM_TAG, "[BuildDataFileName] Path Not Dir. Path = %s\n", dir.c_str());
         return false;
     }
-    LocalTime now = CClock::Now();
-    uint32_t sequence = ++m_FileNameCounter + static_cast<uint32_t>(rand() % 32768);
-    char name[96];
-    snprintf(name, sizeof(name), "DataFile_%04d%02d%02d_%02d%02d%02d_%06u.dat", now.m_Year, now.m_Month,
-             now.m_Day, now.m_Hour, now.m_Minute, now.m_Second, sequence);
-    out = dir + "/" + name;
-    return true;
+    // Time and sequence alone repeat: a table that goes through hundreds of
+    // files a second (a full disk refuses each one's first line) meets a name
+    // it used moments ago. Created again, that file would be truncated under
+    // its queued lines, or two open files would write over each other. The
+    // name is therefore taken by creating the file exclusively, and a name
+    // still queued for import is never handed out again.
+    for (uint32_t attempt = 0;; ++attempt)
+    {
+        LocalTime now = CClock::Now();
+        uint32_t sequence = ++m_FileNameCounter + static_cast<uint32_t>(rand() % 32768);
+        char name[96];
+        snprintf(name, sizeof(name), "DataFile_%04d%02d%02d_%02d%02d%02d_%06u.dat", now.m_Year, now.m_Month,
+                 now.m_Day, now.m_Hour, now.m_Minute, now.m_Second, sequence);
+        out = dir + "/" + name;
+        if (IsPathQueued(out))
+        {
+            QB_LOG(PL_DEBUG, DFM_TAG, "[BuildDataFileName] Name Still Queued For Import = %s\n", out.c_str());
+        }
+        else
+        {
+            int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            if (fd >= 0)
+            {
+                close(fd);
+                return true;
+            }
+            // Any other failure is Create's to report, on the same name.
+            if (errno != EEXIST)
+                return true;
+            QB_LOG(PL_DEBUG, DFM_TAG, "[BuildDataFileName] Name Already In Use = %s\n", out.c_str());
+        }
+        if (attempt + 1 >= NAME_ATTEMPTS)
+        {
+            QB_LOG(PL_ERROR, DFM_TAG, "[BuildDataFileName] No Free Data File Name In %s\n", dir.c_str());
+            out.clear();
+            return false;
+        }
+    }
+}
+
+bool CDataFileManager::IsPathQueued(const std::string& path)
+{
+    CCSLocker lock(m_ImportListLock);
+    return m_QueuedPaths.count(path) != 0;
 }
 
 bool CDataFileManager::MakeDirectoryExist(const std::string& path)

@@ -63,6 +63,8 @@ public:
     size_t GetImportListSize();
 
     // ---- Names and directories -------------------------------------------
+    // A new name in <root>/<database>/<table>/, taken on disk (created empty
+    // and exclusively) so that no other file of this or a later call has it.
     bool BuildDataFileName(std::string& out, const char* dbName, const char* tableName);
     bool MakeDirectoryOK(const char* dbName, const char* tableName);
     bool MakeDirectoryExist(const std::string& path);
@@ -97,6 +99,8 @@ public:
     static constexpr uint32_t IMPORT_ATTEMPTS = 3;
     // Warnings of one load that are written to the log.
     static constexpr uint32_t MAX_LOGGED_WARNINGS = 5;
+    // Names tried before BuildDataFileName gives up.
+    static constexpr uint32_t NAME_ATTEMPTS = 64;
 
 private:
     CDataFileManager() = default;
@@ -108,6 +112,8 @@ private:
     bool DropTornTail(const char* dataFile);
     void LogLoadWarnings(MYSQL* conn, const char* operation, const char* dataFile);
     bool IsPathOpenForWriting(const std::string& path);
+    // A file whose creation failed is queued without being on disk.
+    bool IsPathQueued(const std::string& path);
     // Under the import list lock.
     std::list<ImportInfo>::iterator FindImportInfoLocked(const char* dbName, const char* tableName,
                                                          const char* dataFile);
@@ -127,5 +133,7 @@ private:
     // Paths of claimed entries: a path queued twice is never loaded by two
     // importers at once.
     std::set<std::string> m_ClaimedPaths;
+    // Every queued path, once per entry (a path may be queued twice).
+    std::multiset<std::string> m_QueuedPaths;
     platform::CCriticalSection m_ImportListLock;
 };

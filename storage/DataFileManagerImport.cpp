@@ -343,6 +343,7 @@ uint32_t CDataFileManager::DataFileScanThread(CDataFileManager* manager)
                 info.m_DbName = dbs[d];
                 info.m_TableName = tables[t];
                 info.m_DataFile = full;
+                manager->m_QueuedPaths.insert(full);
             }
         }
     }
