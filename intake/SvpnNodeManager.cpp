@@ -64,6 +64,15 @@ CSvpnNode* CSvpnNodeManager::AllocSvpnNode()
 {
     if (!IsInit())
         return nullptr;
+    bool atLimit = false;
+    {
+        CCSLocker lock(m_Lock);
+        atLimit = m_NodeCount >= GetMaxConnection();
+    }
+    // Connections that have ended hold their slot until the watcher's next pass (up to 5 s);
+    // a device that reconnects at once would be refused meanwhile. Release them now instead.
+    if (atLimit)
+        ReleaseEndedNodes();
     {
         CCSLocker lock(m_Lock);
         if (m_NodeCount >= GetMaxConnection())
@@ -143,6 +152,39 @@ size_t CSvpnNodeManager::GetSvpnNodeCount()
     return m_NodeCount;
 }
 
+uint32_t CSvpnNodeManager::ReleaseEndedNodes()
+{
+    // Nodes whose thread has ended leave the list under the lock and are
+    // destroyed outside it (destruction takes the socket registry's lock).
+    std::vector<CSvpnNode*> ended;
+    uint32_t running = 0;
+    {
+        CCSLocker lock(m_Lock);
+        for (auto it = m_Nodes.begin(); it != m_Nodes.end();)
+        {
+            platform::ThreadHandle h = (*it)->GetThreadHandle();
+            if (h && h->HasEnded())
+            {
+                ended.push_back(*it);
+                it = m_Nodes.erase(it);
+                --m_NodeCount;
+            }
+            else
+            {
+                ++running;
+                ++it;
+            }
+        }
+    }
+    for (CSvpnNode* node : ended)
+    {
+        QB_LOG(PL_INFO, TAG, "[SvpnNodeCheckProcess] Release A SvpnNode. Node = %s ,  Object = 0x%08x\n",
+               node->GetDbName().c_str(), PointerText(node));
+        delete node;
+    }
+    return running;
+}
+
 uint32_t CSvpnNodeManager::SvpnNodeCheckProcess()
 {
     platform::CWaitable* objects[2] = {CGlobalSharedData::GetInstance()->GetExitEvent(), &m_WatcherStop};
@@ -155,34 +197,7 @@ uint32_t CSvpnNodeManager::SvpnNodeCheckProcess()
             return 0;
         }
 
-        // Nodes whose thread has ended leave the list under the lock and are
-        // destroyed outside it (destruction takes the socket registry's lock).
-        std::vector<CSvpnNode*> ended;
-        uint32_t running = 0;
-        {
-            CCSLocker lock(m_Lock);
-            for (auto it = m_Nodes.begin(); it != m_Nodes.end();)
-            {
-                platform::ThreadHandle h = (*it)->GetThreadHandle();
-                if (h && h->HasEnded())
-                {
-                    ended.push_back(*it);
-                    it = m_Nodes.erase(it);
-                    --m_NodeCount;
-                }
-                else
-                {
-                    ++running;
-                    ++it;
-                }
-            }
-        }
-        for (CSvpnNode* node : ended)
-        {
-            QB_LOG(PL_INFO, TAG, "[SvpnNodeCheckProcess] Release A SvpnNode. Node = %s ,  Object = 0x%08x\n",
-                   node->GetDbName().c_str(), PointerText(node));
-            delete node;
-        }
+        uint32_t running = ReleaseEndedNodes();
 
         bool inUse = running > 0 && CGlobalSharedData::GetInstance()->IsAnyNodeInUse();
         CServiceModule::GetInstance()->ReportStatus(inUse ? SERVICE_RUNNING : SERVICE_PAUSED);

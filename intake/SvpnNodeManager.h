@@ -43,6 +43,9 @@ private:
     CSvpnNodeManager() = default;
     bool IsInit() const { return m_bInit.load() != 0; }
     uint32_t SvpnNodeCheckProcess();
+    // Takes the nodes whose thread has ended out of the list and destroys them; the number of
+    // nodes still running.
+    uint32_t ReleaseEndedNodes();
     static uint32_t GetMaxConnection();
 
     std::list<CSvpnNode*> m_Nodes;
