@@ -195,6 +195,10 @@ protected:
         ASSERT_TRUE(m_C.Start(env));
         m_Pid = CollectorPid(m_C);
         ASSERT_GT(m_Pid, 0);
+        // The harness's own probe of the port is a connection too: wait until it has left its slot,
+        // or the 64th device may find all 64 taken.
+        EXPECT_TRUE(qbtest::WaitUntil(40000, [&]
+                                      { return m_C.Log().find("Release A SvpnNode") != std::string::npos; }));
     }
 
     // seqcheck over devices first..last; the "total" line's fields and the exit code.
