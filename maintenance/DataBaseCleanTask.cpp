@@ -52,7 +52,7 @@ uint32_t CDataBaseCleanTask::Run()
         }
         else
             elapsed += WAIT_MS;
-        ret = CGlobalSharedData::GetInstance()->WaitForExit(ScaledInterval(WAIT_MS));
+        ret = WaitForStopOrExit(ScaledInterval(WAIT_MS));
     } while (ret == platform::WAIT_TIMEOUT && m_bRunning == 1);
 
     CSQLConnManager::SqlThreadEnd();

@@ -84,7 +84,7 @@ uint32_t CReportTableGenTask::Run()
     do
     {
         m_ActivityTime = platform::timeGetTime();
-        ret = CGlobalSharedData::GetInstance()->WaitForExit(ScaledInterval(HEARTBEAT_MS));
+        ret = WaitForStopOrExit(ScaledInterval(HEARTBEAT_MS));
     } while (ret == platform::WAIT_TIMEOUT && m_bRunning == 1);
 
     set.m_bRunning = 0;

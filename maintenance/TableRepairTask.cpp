@@ -63,7 +63,7 @@ uint32_t CTableRepairTask::Run()
     while (m_bRunning != 0)
     {
         m_ActivityTime = platform::timeGetTime();
-        uint32_t ret = CGlobalSharedData::GetInstance()->WaitForExit(ScaledInterval(WAIT_MS));
+        uint32_t ret = WaitForStopOrExit(ScaledInterval(WAIT_MS));
         if (ret != platform::WAIT_TIMEOUT)
             break;
         elapsed += WAIT_MS;

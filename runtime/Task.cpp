@@ -23,6 +23,7 @@ bool CTask::Init()
 
 bool CTask::UnInit()
 {
+    m_StopEvent.Set();
     m_hThread.reset();
     m_ThreadId = 0;
     m_bRunning = 0;
@@ -31,6 +32,7 @@ bool CTask::UnInit()
 
 bool CTask::Start()
 {
+    m_StopEvent.Reset();
     m_bRunning = 1;
     platform::ThreadHandle h = platform::CreateThread([this] { return _Run(this); });
     if (!h)
@@ -43,12 +45,14 @@ bool CTask::Start()
 bool CTask::Stop()
 {
     m_bRunning = 0;
+    m_StopEvent.Set();
     return true;
 }
 
 bool CTask::StopAndWait(uint32_t timeoutMs)
 {
     m_bRunning = 0;
+    m_StopEvent.Set();
     if (!m_hThread)
         return false;
     if (platform::WaitForSingleObject(m_hThread.get(), timeoutMs) == platform::WAIT_OBJECT_0)
@@ -66,6 +70,13 @@ bool CTask::IsAlive()
 }
 
 uint32_t CTask::Run() { return 0; }
+
+uint32_t CTask::WaitForStopOrExit(uint32_t timeoutMs)
+{
+    platform::CWaitable* objects[2] = {CGlobalSharedData::GetInstance()->GetExitEvent(), &m_StopEvent};
+    uint32_t ret = platform::WaitForMultipleObjects(2, objects, false, timeoutMs);
+    return ret == platform::WAIT_OBJECT_0 + 1 ? platform::WAIT_TIMEOUT : ret;
+}
 
 std::string CTask::GetClassName() const
 {

@@ -34,6 +34,11 @@ public:
 
     // The task's run-time class name, looked up under the type-name lock.
     std::string GetClassName() const;
+    // Waits up to timeoutMs for the global exit event (WAIT_OBJECT_0) or for
+    // this task's own stop request, which ends the wait early with
+    // WAIT_TIMEOUT: the caller then sees its running flag cleared, exactly as
+    // after a full interval, only without sleeping through it.
+    uint32_t WaitForStopOrExit(uint32_t timeoutMs);
 
     volatile uint32_t m_bAutoDelete = 0;
     volatile uint32_t m_bRunning = 0;
@@ -41,4 +46,5 @@ public:
     uint32_t m_ThreadId = 0;
     volatile uint32_t m_Status = STATUS_CONSTRUCTED;
     std::atomic<uint32_t> m_ActivityTime{0};
+    platform::CEvent m_StopEvent{true, false};
 };

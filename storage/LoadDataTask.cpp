@@ -28,7 +28,7 @@ uint32_t CLoadDataTask::Run()
     while (m_bRunning == 1)
     {
         m_ActivityTime = platform::timeGetTime();
-        uint32_t ret = CGlobalSharedData::GetInstance()->WaitForExit(ScaledInterval(IMPORT_CYCLE_MS));
+        uint32_t ret = WaitForStopOrExit(ScaledInterval(IMPORT_CYCLE_MS));
         if (ret != platform::WAIT_TIMEOUT || m_bRunning != 1)
             break;
         if (m_DbName.empty())
