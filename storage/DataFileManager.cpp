@@ -271,6 +271,9 @@ bool CDataFileManager::SubmitToImportList(CDataFile* file)
     if (file == nullptr || !IsInit())
         return false;
     CCSLocker lock(m_ImportListLock);
+    // One entry per file: a second entry would load the same rows twice.
+    if (m_QueuedPaths.count(file->GetFilePath()) != 0)
+        return true;
     ImportInfo& info = m_ImportList.emplace_back();
     info.m_DbName = file->GetDbName();
     info.m_TableName = file->GetTableName();

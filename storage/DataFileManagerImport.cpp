@@ -337,8 +337,11 @@ uint32_t CDataFileManager::DataFileScanThread(CDataFileManager* manager)
                 // A file this run has already opened is not left over.
                 if (manager->IsPathOpenForWriting(full))
                     continue;
-                QB_LOG(PL_INFO, DFM_TAG, "[DataFileScanThread] Find Data File = %s\n", full.c_str());
                 CCSLocker lock(manager->m_ImportListLock);
+                // A file this run switched out meanwhile is queued already.
+                if (manager->m_QueuedPaths.count(full) != 0)
+                    continue;
+                QB_LOG(PL_INFO, DFM_TAG, "[DataFileScanThread] Find Data File = %s\n", full.c_str());
                 ImportInfo& info = manager->m_ImportList.emplace_back();
                 info.m_DbName = dbs[d];
                 info.m_TableName = tables[t];
