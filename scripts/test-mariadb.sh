@@ -109,7 +109,7 @@ key_buffer_size=8M
 innodb_buffer_pool_size=16M
 innodb_log_file_size=8M
 max_allowed_packet=16M
-max_connections=300
+max_connections=1000
 
 [client]
 port=$port

@@ -73,6 +73,7 @@ TEST_F(StorageE2E, EveryKindArrivesThroughFilesAndInserts)
     // Keepalives: one dev_stat row per six of a connection (four connections,
     // each may end with up to five keepalives that make no row).
     long long keepalives = atoll(r["sent.keepalive"].c_str()) + atoll(tail["sent.keepalive"].c_str());
+    qbtest::WaitUntil(20000, [&] { return total("dev_stat") >= keepalives / 6 - 4; });
     EXPECT_GE(total("dev_stat"), keepalives / 6 - 4);
     EXPECT_LE(total("dev_stat"), keepalives / 6);
     // Sequence tags: every system log once.

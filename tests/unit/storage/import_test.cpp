@@ -414,7 +414,10 @@ TEST_F(ImportTest, UnreachableServerAndFullDiskKeepFilesQueued)
     EXPECT_EQ(m->GetImportListSize(), 1u);
     EXPECT_EQ(Count("usrbasiclog"), "0");
 
+    // The right password and the disk-full flag arrive in one reload, so that
+    // no import cycle runs in between.
     CConfigManager::GetInstance()->SetIsFull(1);
+    platform::WritePrivateProfileString("DiskFreeSpace", "ISFULL", "1", kelv);
     qbtest::UseTestDatabase(m_Global);
     CConfigManager::GetInstance()->SetIsFull(1);
     size_t full = CountOf(qbtest::ReadTodayLog(),
@@ -429,6 +432,7 @@ TEST_F(ImportTest, UnreachableServerAndFullDiskKeepFilesQueued)
     EXPECT_EQ(Count("usrbasiclog"), "0");
     EXPECT_TRUE(platform::FileExists(path));
 
+    platform::WritePrivateProfileString("DiskFreeSpace", "ISFULL", "0", kelv);
     CConfigManager::GetInstance()->SetIsFull(0);
     ASSERT_TRUE(WaitUntil([&] { return Count("usrbasiclog") == "1"; }));
     EXPECT_TRUE(WaitUntil([&] { return !platform::FileExists(path) && m->GetImportListSize() == 0; }));
