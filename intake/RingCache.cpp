@@ -1,5 +1,6 @@
 #include "intake/RingCache.h"
 
+#include "platform/Tick.h"
 #include "runtime/BuffManager.h"
 
 #include <cstring>
@@ -112,6 +113,38 @@ void CRingCache::CommitWrite(uint32_t n)
         return;
     m_pWrite.store(m_pWrite.load(std::memory_order_relaxed) + n, std::memory_order_release);
     m_pDataEvent->Set();
+}
+
+uint32_t CRingCache::WaitCanWrite(uint32_t& size, uint32_t count, platform::CWaitable* const* others,
+                                  uint32_t timeoutMs)
+{
+    size = 0;
+    constexpr uint32_t MAX_OTHERS = 7;
+    if (m_pBuff == nullptr || count > MAX_OTHERS || (count > 0 && others == nullptr))
+        return platform::WAIT_FAILED;
+    platform::CWaitable* objects[1 + MAX_OTHERS] = {m_pSpaceEvent.get()};
+    for (uint32_t i = 0; i < count; ++i)
+        objects[1 + i] = others[i];
+    const uint32_t started = platform::GetTickCount();
+    for (;;)
+    {
+        if (GetCanWriteSize(size))
+            return platform::WAIT_OBJECT_0;
+        uint32_t left = timeoutMs;
+        if (timeoutMs != platform::INFINITE)
+        {
+            const uint32_t elapsed = platform::GetTickCount() - started;
+            if (elapsed >= timeoutMs)
+                return platform::WAIT_TIMEOUT;
+            left = timeoutMs - elapsed;
+        }
+        // A space event left over from an earlier read, or a time-out, only leads to another look.
+        const uint32_t ret = platform::WaitForMultipleObjects(1 + count, objects, false, left);
+        if (ret == platform::WAIT_FAILED)
+            return ret;
+        if (ret != platform::WAIT_OBJECT_0 && ret != platform::WAIT_TIMEOUT)
+            return ret;
+    }
 }
 
 bool CRingCache::GetCanReadSize(uint32_t& size)

@@ -36,6 +36,14 @@ public:
     // start of the area when the stretch before the end is too short.
     bool GetCanWriteSize(uint32_t& size);
     void CommitWrite(uint32_t n);
+    // Producer: returns WAIT_OBJECT_0 with `size` set as soon as the ring offers MIN_WRITE_SIZE
+    // contiguous free bytes, WAIT_OBJECT_0 + 1 + i when others[i] is signalled first, WAIT_TIMEOUT
+    // or WAIT_FAILED. The space event is waited for only after a look that found too little room
+    // (that look asked for it), and the room is looked at again when the time is up: a producer
+    // that waited for the event while it had room would never be woken once the consumer, having
+    // read everything, waits for data in turn.
+    uint32_t WaitCanWrite(uint32_t& size, uint32_t count, platform::CWaitable* const* others,
+                          uint32_t timeoutMs);
     // Consumer: contiguous readable bytes at the read pointer; true when
     // there are any. Moves a short tail in front of wrapped data.
     bool GetCanReadSize(uint32_t& size);

@@ -318,21 +318,24 @@ bool CSvpnNode::RecvOnce(uint32_t freeSize, bool warnOnError)
 
 void CSvpnNode::OnFD_Read()
 {
-    uint32_t freeSize = 0;
-    while (m_RecvCache.GetCanWriteSize(freeSize) && m_bRunning)
-        if (!RecvOnce(freeSize, true))
-            return;
-
-    // The ring is full: stop reading (TCP pushes back on the device) until
-    // the record task frees space.
-    platform::CWaitable* objects[3] = {m_RecvCache.GetSpaceEvent(),
-                                       CGlobalSharedData::GetInstance()->GetExitEvent(),
-                                       platform::GetThreadMessageWaitable()};
-    if (objects[0] == nullptr)
-        return;
+    // Reads while the ring has room. When it is full, reading stops (TCP pushes back on the device)
+    // until the record task frees space. After every wait the room is looked at again before the
+    // next wait: waiting for the space event with room in hand hung the connection for good once
+    // the record task had read everything and waited for the rest of a record.
+    platform::CWaitable* others[2] = {CGlobalSharedData::GetInstance()->GetExitEvent(),
+                                      platform::GetThreadMessageWaitable()};
+    bool waited = false;
     while (m_bRunning)
     {
-        uint32_t ret = platform::WaitForMultipleObjects(3, objects, false, RING_FULL_WAIT_MS);
+        uint32_t freeSize = 0;
+        uint32_t ret = m_RecvCache.WaitCanWrite(freeSize, 2, others, RING_FULL_WAIT_MS);
+        if (ret == platform::WAIT_OBJECT_0)
+        {
+            if (!RecvOnce(freeSize, !waited))
+                return;
+            continue;
+        }
+        waited = true;
         m_LastWaitRet = ret;
         if (ret == platform::WAIT_FAILED)
         {
@@ -355,17 +358,11 @@ void CSvpnNode::OnFD_Read()
         }
         if (ret == platform::WAIT_OBJECT_0 + 1)
             return;
-        if (ret == platform::WAIT_OBJECT_0 + 2)
+        if (ProcessThreadMessage() == 0)
         {
-            if (ProcessThreadMessage() == 0)
-            {
-                m_bRunning = 0;
-                return;
-            }
-            continue;
-        }
-        if (m_RecvCache.GetCanWriteSize(freeSize) && !RecvOnce(freeSize, false))
+            m_bRunning = 0;
             return;
+        }
     }
 }
 
