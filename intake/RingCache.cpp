@@ -59,12 +59,10 @@ void CRingCache::UnInit()
 
 bool CRingCache::GetCanWriteSize(uint32_t& size)
 {
-    if (ComputeCanWriteSize(size))
-        return true;
-    if (m_pBuff == nullptr)
-        return false;
-    // Ask for the space event, then look once more: a read committed in
-    // between either sees the request or is seen here.
+    // Every look by the producer asks for the next space event before it
+    // reads the read pointer: a read committed meanwhile is either seen here
+    // or signalled. So a producer that waits after this call is woken by the
+    // next consumption, at the cost of one event per look, not per record.
     m_bSpaceWanted.store(true, std::memory_order_seq_cst);
     return ComputeCanWriteSize(size);
 }
@@ -83,9 +81,10 @@ bool CRingCache::ComputeCanWriteSize(uint32_t& size)
     if (write >= read)
     {
         free = static_cast<size_t>(end - write) - 1;
-        const bool early = static_cast<size_t>(write - start) >= EARLY_WRAP_SIZE &&
-                           static_cast<size_t>(write - read) < FRONT_ZONE_SIZE &&
-                           static_cast<size_t>(read - start) > MIN_WRITE_SIZE;
+        const bool early =
+            static_cast<size_t>(write - start) >= EARLY_WRAP_SIZE &&
+            static_cast<size_t>(write - read)<FRONT_ZONE_SIZE&& static_cast<size_t>(read - start)>
+                MIN_WRITE_SIZE;
         if (free < MIN_WRITE_SIZE || early)
         {
             if (read > start)

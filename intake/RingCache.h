@@ -53,10 +53,9 @@ public:
     char* GetWritePtr() const { return m_pWrite.load(std::memory_order_relaxed); }
     char* GetDataStart() const { return m_pDataStart.load(std::memory_order_relaxed); }
     char* GetDataEnd() const { return m_pDataEnd.load(std::memory_order_relaxed); }
-    // Set when the consumer frees bytes after the producer found too little
-    // room (auto reset, initially set). A producer waits on it only after
-    // GetCanWriteSize said no, so setting it for every consumed record would
-    // cost a system call per record for nobody.
+    // Set when the consumer frees bytes after the producer's last look at the
+    // free size (auto reset, initially set): once per GetCanWriteSize, not
+    // once per consumed record, which cost a system call per record.
     platform::CEvent* GetSpaceEvent() const { return m_pSpaceEvent.get(); }
     // Set each time the producer adds bytes (auto reset, initially clear).
     platform::CEvent* GetDataEvent() const { return m_pDataEvent.get(); }
@@ -72,8 +71,8 @@ private:
     std::atomic<char*> m_pWrite{nullptr};
     std::atomic<char*> m_pDataStart{nullptr};
     std::atomic<char*> m_pDataEnd{nullptr};
-    // Set by a producer that found too little room; the next CommitRead
-    // clears it and sets the space event.
+    // Set by each GetCanWriteSize; the next CommitRead clears it and sets
+    // the space event.
     std::atomic<bool> m_bSpaceWanted{false};
     std::unique_ptr<platform::CEvent> m_pSpaceEvent;
     std::unique_ptr<platform::CEvent> m_pDataEvent;
