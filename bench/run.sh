@@ -55,7 +55,7 @@ for line in open(sys.argv[1]):
 b = rates.get('BM_WriterLinesMemcpyBaseline')
 for k, v in rates.items():
     if k != 'BM_WriterLinesMemcpyBaseline' and b:
-        print(f"   {k}: {v:,.0f} records/s per core; memcpy of the same line bytes {b:,.0f}/s; ratio {v/b:.2f}")
+        print(f"   {k}: {v:,.0f} records/s per core; memcpy of the same line bytes {b:,.0f}/s; ratio {v/b:.4f}")
 PY
 echo
 echo "== end to end: $BUILD/bin/ingest_e2e_bench ${E2E_ARGS[*]:-}"
