@@ -231,8 +231,10 @@ uint32_t CNodeLogRecordTask::Run()
     srand(platform::GetTickCount());
     m_LogsWriterManager.InstallLogWriterChain();
 
-    platform::CWaitable* handles[2] = {CGlobalSharedData::GetInstance()->GetExitEvent(),
-                                       m_pRecvRing->GetDataEvent()};
+    // The stop request wakes the wait too: a closed connection's record task
+    // ends at once instead of after its data wait.
+    platform::CWaitable* handles[3] = {CGlobalSharedData::GetInstance()->GetExitEvent(),
+                                       m_pRecvRing->GetDataEvent(), &m_StopEvent};
     while (m_bRunning)
     {
         m_ActivityTime = platform::timeGetTime();
@@ -249,7 +251,9 @@ uint32_t CNodeLogRecordTask::Run()
                 break;
             }
         }
-        m_LastWaitRet = platform::WaitForMultipleObjects(2, handles, false, WAIT_DATA_MS);
+        m_LastWaitRet = platform::WaitForMultipleObjects(3, handles, false, WAIT_DATA_MS);
+        if (m_LastWaitRet == platform::WAIT_OBJECT_0 + 2)
+            m_LastWaitRet = platform::WAIT_TIMEOUT; // reported as the designed time-out
         if (m_LastWaitRet == platform::WAIT_OBJECT_0 || m_LastWaitRet == platform::WAIT_FAILED)
             break;
     }

@@ -20,8 +20,10 @@ public:
     static uint32_t InFlight() { return s_InFlight.load(); }
 
     static constexpr uint32_t MAX_IN_FLIGHT = 4;
-    // Longest wait for the probe's bytes; the watchdog sends them at once.
-    static constexpr uint32_t READ_WAIT_MS = 2000;
+    // Longest wait for the probe's bytes; the watchdog sends them at once
+    // after connecting from the same host. Short, so that a surplus device
+    // connection is still closed well within a second.
+    static constexpr uint32_t READ_WAIT_MS = 500;
 
 private:
     static uint32_t Serve(platform::SOCKET s);
