@@ -10,6 +10,7 @@
 #include "support/TestDatabase.h"
 #include "support/TestInstall.h"
 
+#include "platform/FileSystem.h"
 #include "runtime/Utilities.h"
 
 #include <chrono>
@@ -267,6 +268,9 @@ public:
     RunResult Run(int devices, const char* mix, bool merge)
     {
         RunResult r;
+        // Nothing of an earlier run may be imported into this one.
+        for (const std::string& f : platform::ListDirectory(m_Harness.Dir() + "/Kelv/DataFile", "*", true))
+            unlink((m_Harness.Dir() + "/Kelv/DataFile/" + f).c_str());
         EmptyTables();
         SetMerge(merge);
         if (!StartCollector())
@@ -317,7 +321,9 @@ public:
         const double devsimEnd = Now();
         long long last = CountRows(devices, false);
         double lastGrow = Now();
-        while (Now() - lastGrow < 4.0 * 10.0 / m_Opt.m_Divisor + 3 && Now() - devsimEnd < 300)
+        // Files are switched out after their use time: quiet for longer than that means drained.
+        const double quiet = std::max(15.0, 1.5 * 600.0 / m_Opt.m_Divisor + 2);
+        while (Now() - lastGrow < quiet && Now() - devsimEnd < 600)
         {
             std::this_thread::sleep_for(std::chrono::milliseconds(500));
             long long c = CountRows(devices, false);
@@ -331,8 +337,10 @@ public:
         r.m_Rows = last;
         r.m_Records = atoll(report["sent.records"].c_str());
         r.m_RecordsPerS = atof(report["records_per_s"].c_str());
-        r.m_RowsPerS = double(rows1 - rows0) / (t1 - t0);
-        r.m_UserRowsPerS = double(user1 - user0) / (t1 - t0);
+        if (t1 - t0 < 10)
+            fprintf(stderr, "bench: the measuring window was only %.1f s\n", t1 - t0);
+        r.m_RowsPerS = t1 > t0 ? double(rows1 - rows0) / (t1 - t0) : 0;
+        r.m_UserRowsPerS = t1 > t0 ? double(user1 - user0) / (t1 - t0) : 0;
         r.m_Ok = report["result"] == "ok";
         if (!r.m_Ok)
             fprintf(stderr, "bench: devsim: %s\n", report["_output"].c_str());
