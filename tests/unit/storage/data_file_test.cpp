@@ -2,6 +2,7 @@
 
 #include "config/ConfigManager.h"
 #include "platform/FileSystem.h"
+#include "support/Process.h"
 #include "platform/Profile.h"
 #include "platform/Tick.h"
 #include "runtime/BuffManager.h"
@@ -20,6 +21,14 @@
 
 namespace
 {
+size_t CountOf(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
+        ++n;
+    return n;
+}
+
 template <typename F> bool WaitUntil(F done, uint32_t ms = 5000)
 {
     for (uint32_t waited = 0; waited < ms; waited += 5)
@@ -161,7 +170,11 @@ TEST_F(DataFileTest, TreeNamesSwitchOutAndRecreation)
 TEST_F(DataFileTest, ImportListClaimsReleaseAndDuplicates)
 {
     CDataFileManager* m = CDataFileManager::GetInstance();
+    auto scans = [] { return CountOf(qbtest::ReadTodayLog(), "[DoImportOnStart] DataFile Will Import In"); };
+    size_t scansBefore = scans();
     ASSERT_TRUE(m->Init());
+    // The start-up scan runs at once; the list is this test's own only after it.
+    ASSERT_TRUE(qbtest::WaitUntil(10000, [&] { return scans() > scansBefore; }));
     uint32_t a = m->AllocDataFileID(m_Db.c_str(), "usrbasiclog");
     uint32_t b = m->AllocDataFileID(m_Db.c_str(), "usrsvrlog");
     ASSERT_NE(a, 0u);
@@ -189,8 +202,12 @@ TEST_F(DataFileTest, ImportListClaimsReleaseAndDuplicates)
     EXPECT_EQ(m->ResetImportInfoFlag(m_Db.c_str(), "usrbasiclog", pathA.c_str()), 1);
     ASSERT_EQ(m->GetImportInfo(db, file, table), 1);
     EXPECT_EQ(file, pathA);
+    // An importer deletes what it loaded; otherwise the start-up scan, which
+    // may run late on a busy machine, would find the files again.
     m->RemoveImportInfo(m_Db.c_str(), "usrbasiclog", pathA.c_str());
     m->RemoveImportInfo(m_Db.c_str(), "usrsvrlog", pathB.c_str());
+    platform::DeleteFile(pathA);
+    platform::DeleteFile(pathB);
     EXPECT_EQ(m->ResetImportInfoFlag(m_Db.c_str(), "usrsvrlog", pathB.c_str()), 0);
     EXPECT_NE(qbtest::ReadTodayLog().find("[ResetImportInfoFlag] Cannot Find ImportInfo! DBName = " + m_Db),
               std::string::npos);
