@@ -22,11 +22,11 @@ KillPlan& Plan()
     static KillPlan* plan = []
     {
         KillPlan* p = new KillPlan();
-        const char* spec = std::getenv(CTestKillPoint::ENV);
-        if (spec == nullptr || *spec == '\0' || std::getenv("QUILLBARN_TEST_TIME_DIVISOR") == nullptr)
+        const char* setting = std::getenv(CTestKillPoint::ENV);
+        if (setting == nullptr || *setting == '\0' || std::getenv("QUILLBARN_TEST_TIME_DIVISOR") == nullptr)
             return p;
-        const char* colon = std::strchr(spec, ':');
-        p->m_Point.assign(spec, colon ? static_cast<size_t>(colon - spec) : std::strlen(spec));
+        const char* colon = std::strchr(setting, ':');
+        p->m_Point.assign(setting, colon ? static_cast<size_t>(colon - setting) : std::strlen(setting));
         p->m_At = colon ? std::strtoull(colon + 1, nullptr, 10) : 1;
         if (p->m_At == 0)
             p->m_At = 1;
