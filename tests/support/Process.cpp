@@ -6,7 +6,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -75,6 +78,19 @@ int RunProgram(const std::vector<std::string>& argv, const std::vector<std::stri
         *output = ReadFile(tmpl);
     unlink(tmpl);
     return code;
+}
+
+int FreeTcpPort()
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    socklen_t len = sizeof(a);
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
 }
 
 bool WaitUntil(int timeoutMs, const std::function<bool()>& condition)

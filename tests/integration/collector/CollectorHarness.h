@@ -56,5 +56,4 @@ private:
     MYSQL* m_Conn = nullptr;
 };
 
-int FreeTcpPort();
 } // namespace qbtest

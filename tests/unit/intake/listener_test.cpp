@@ -12,6 +12,7 @@
 #include "runtime/TaskManager.h"
 #include "storage/SQLConnManager.h"
 #include "support/TestDatabase.h"
+#include "support/Process.h"
 #include "support/TestInstall.h"
 
 #include <gtest/gtest.h>
@@ -30,18 +31,7 @@
 
 namespace
 {
-uint16_t FreePort()
-{
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    socklen_t len = sizeof(a);
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
+uint16_t FreePort() { return static_cast<uint16_t>(qbtest::FreeTcpPort()); }
 
 bool WaitUntil(const std::function<bool()>& condition, uint32_t ms)
 {

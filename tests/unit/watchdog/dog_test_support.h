@@ -1,6 +1,7 @@
 #pragma once
 // Helpers shared by the watchdog tests: a temporary install tree, stderr capture for the debug
 // output of an in-process monitor, and a free loopback port.
+#include "support/Process.h"
 #include "support/TestInstall.h"
 
 #include "platform/DebugOutput.h"
@@ -44,18 +45,7 @@ inline void MakeInstallTree(const std::string& dir, int port)
         "; advanced settings\n[Global]\nEnableLogMerge=1\nMergeParticleTime=30\n[Other]\nX=1\n");
 }
 
-inline int FreePort()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
+inline int FreePort() { return qbtest::FreeTcpPort(); }
 
 inline size_t CountOf(const std::string& text, const std::string& what)
 {
