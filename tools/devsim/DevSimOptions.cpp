@@ -54,6 +54,18 @@ void CDevSimOptions::PrintUsage(const char* prog)
         "  --md5-short           send the document MD5 in its unpadded \"%%x\" per byte form\n"
         "  --dir-netorder        numeric directory attributes as decimal network-order words\n"
         "  --seed N              random seed for garbage bytes (default 1)\n"
+        "  --records FILE        send the records of FILE in order instead of the mix (--count is\n"
+        "                        ignored), one a line: a kind, then field=value words; numbers are\n"
+        "                        decimal (negative allowed), texts hex (any bytes, NUL included,\n"
+        "                        up to the whole field with no terminator). Kinds and fields:\n"
+        "                          keepalive devtype up down tag(head byte 40, echoed)\n"
+        "                                    reply(1: a reply is expected, default)\n"
+        "                          user v(1|2|3) group action result svc attr auth ip sip sport\n"
+        "                               up down rawup rawdown name msg\n"
+        "                          admin action entity result ip name msg\n"
+        "                          audit ip msg     alarm type msg     sys type process msg\n"
+        "  --admin-doc FILE      push FILE as the administrator directory instead of the built one\n"
+        "  --user-doc FILE       push FILE as the user directory instead of the built one\n"
         "\n"
         "Modes:\n"
         "  --probe               send the watchdog probe, print the answer's first 14 bytes, exit\n"
@@ -239,6 +251,18 @@ bool CDevSimOptions::Parse(int argc, char** argv)
         }
         else if (!std::strcmp(a, "--quiet"))
             m_Quiet = true;
+        else if (!std::strcmp(a, "--records"))
+        {
+            DEVSIM_VALUE(a) m_Records = v;
+        }
+        else if (!std::strcmp(a, "--admin-doc"))
+        {
+            DEVSIM_VALUE(a) m_AdminDoc = v;
+        }
+        else if (!std::strcmp(a, "--user-doc"))
+        {
+            DEVSIM_VALUE(a) m_UserDoc = v;
+        }
         else if (!std::strcmp(a, "--upload"))
         {
             DEVSIM_VALUE(a) m_Upload = v;

@@ -52,6 +52,10 @@ struct CDevSimOptions
     double m_ReplyTimeout = 10;
     uint64_t m_Seed = 1;
     bool m_Quiet = false;
+    // Scripted mode: the records of FILE, one a line, instead of the mix; pushes of given documents.
+    std::string m_Records;
+    std::string m_AdminDoc;
+    std::string m_UserDoc;
 
     // Upload mode: push the directories, then upload one file as an audit-file transfer.
     std::string m_Upload;     // the file; empty = no upload

@@ -5,10 +5,13 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <map>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sstream>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -50,6 +53,206 @@ CDeviceSession::CDeviceSession(const CDevSimOptions& opt, int index)
     m_Schedule.swap(spread);
     UpdateClock();
     BuildTemplates();
+    std::string error;
+    if (!LoadScript(error))
+        Fail(error);
+}
+
+namespace
+{
+bool ReadWholeFile(const std::string& path, std::string& text)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    std::ostringstream s;
+    s << in.rdbuf();
+    text = s.str();
+    return true;
+}
+
+bool FromHex(const std::string& hex, std::string& raw)
+{
+    raw.clear();
+    if (hex.size() % 2)
+        return false;
+    auto nibble = [](char c) -> int
+    {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        return -1;
+    };
+    for (size_t i = 0; i < hex.size(); i += 2)
+    {
+        int hi = nibble(hex[i]), lo = nibble(hex[i + 1]);
+        if (hi < 0 || lo < 0)
+            return false;
+        raw.push_back(char(hi << 4 | lo));
+    }
+    return true;
+}
+
+// A scripted text fills its field as given: NUL bytes stay, and a text as wide as the field has no
+// terminator (the shortened copy of PutText would hide the collector's handling of a full field).
+void PutRawText(uint8_t* field, size_t width, const std::string& text)
+{
+    std::memset(field, 0, width);
+    std::memcpy(field, text.data(), text.size() < width ? text.size() : width);
+}
+} // namespace
+
+bool CDeviceSession::LoadScript(std::string& error)
+{
+    if (!m_Opt.m_AdminDoc.empty() && !ReadWholeFile(m_Opt.m_AdminDoc, m_AdminDocText))
+        return error = "cannot read " + m_Opt.m_AdminDoc, false;
+    if (!m_Opt.m_UserDoc.empty() && !ReadWholeFile(m_Opt.m_UserDoc, m_UserDocText))
+        return error = "cannot read " + m_Opt.m_UserDoc, false;
+    if (m_Opt.m_Records.empty())
+        return true;
+    std::ifstream in(m_Opt.m_Records);
+    if (!in)
+        return error = "cannot read " + m_Opt.m_Records, false;
+    std::string line;
+    int lineNo = 0;
+    while (std::getline(in, line))
+    {
+        ++lineNo;
+        std::istringstream words(line);
+        std::string kind, word;
+        if (!(words >> kind) || kind[0] == '#')
+            continue;
+        std::map<std::string, std::string> f;
+        while (words >> word)
+        {
+            size_t eq = word.find('=');
+            if (eq == std::string::npos)
+                return error = "line " + std::to_string(lineNo) + ": no '=' in " + word, false;
+            f[word.substr(0, eq)] = word.substr(eq + 1);
+        }
+        bool bad = false;
+        auto num = [&](const char* key) -> int64_t
+        {
+            auto it = f.find(key);
+            return it == f.end() ? 0 : std::strtoll(it->second.c_str(), nullptr, 10);
+        };
+        auto text = [&](const char* key)
+        {
+            std::string raw;
+            auto it = f.find(key);
+            if (it != f.end() && !FromHex(it->second, raw))
+                bad = true;
+            return raw;
+        };
+        SScripted s{KIND_KEEPALIVE, {}, false};
+        if (kind == "keepalive")
+        {
+            m_Plain.KeepAlive(s.m_Bytes, uint32_t(num("ip")), int32_t(num("devtype")), int32_t(num("up")),
+                              int32_t(num("down")));
+            s.m_Bytes[40] = uint8_t(num("tag")); // the head's reserved byte, echoed in the reply
+            s.m_Reply = f.count("reply") == 0 || num("reply") != 0;
+        }
+        else if (kind == "user")
+        {
+            const int v = int(num("v"));
+            if (v < 1 || v > 3)
+                return error = "line " + std::to_string(lineNo) + ": user v must be 1, 2 or 3", false;
+            SUserFields u;
+            u.m_GroupID = int32_t(num("group"));
+            u.m_Action = int32_t(num("action"));
+            u.m_Result = int32_t(num("result"));
+            u.m_Address = uint32_t(num("ip"));
+            u.m_ServiceType = int32_t(num("svc"));
+            u.m_ServerIP = uint32_t(num("sip"));
+            u.m_ServerPort = uint16_t(num("sport"));
+            u.m_ServerAttr = int32_t(num("attr"));
+            u.m_AuthMethod = int32_t(num("auth"));
+            u.m_UpFlux = num("up");
+            u.m_DownFlux = num("down");
+            u.m_RawUpFlux = num("rawup");
+            u.m_RawDownFlux = num("rawdown");
+            s.m_Kind = v == 1 ? KIND_USERV1 : v == 2 ? KIND_USERV2 : KIND_USERV3;
+            m_Plain.User(s.m_Bytes, v, u);
+            PutRawText(s.m_Bytes.data() + 68, 200, text("name"));
+            PutRawText(s.m_Bytes.data() + (v == 1   ? kUserV1MsgOff
+                                           : v == 2 ? kUserV2MsgOff
+                                                    : kUserV3MsgOff),
+                       512, text("msg"));
+        }
+        else if (kind == "admin")
+        {
+            s.m_Kind = KIND_ADMIN;
+            m_Plain.Admin(s.m_Bytes, int32_t(num("action")), int32_t(num("entity")), int32_t(num("result")),
+                          uint32_t(num("ip")), "", "");
+            PutRawText(s.m_Bytes.data() + 62, 100, text("name"));
+            PutRawText(s.m_Bytes.data() + kAdminMsgOff, 512, text("msg"));
+        }
+        else if (kind == "audit")
+        {
+            s.m_Kind = KIND_AUDIT;
+            m_Plain.Audit(s.m_Bytes, uint32_t(num("ip")), "");
+            PutRawText(s.m_Bytes.data() + kAuditMsgOff, kAuditLen - kAuditMsgOff, text("msg"));
+        }
+        else if (kind == "alarm")
+        {
+            s.m_Kind = KIND_ALARM;
+            m_Plain.Alarm(s.m_Bytes, int32_t(num("type")), "");
+            PutRawText(s.m_Bytes.data() + kAlarmMsgOff, 5120, text("msg"));
+        }
+        else if (kind == "sys")
+        {
+            s.m_Kind = KIND_SYS;
+            m_Plain.System(s.m_Bytes, int32_t(num("type")), int32_t(num("process")), "");
+            PutRawText(s.m_Bytes.data() + kSystemMsgOff, 512, text("msg"));
+        }
+        else
+            return error = "line " + std::to_string(lineNo) + ": unknown kind " + kind, false;
+        if (bad)
+            return error = "line " + std::to_string(lineNo) + ": a text is not hex", false;
+        m_Script.push_back(std::move(s));
+    }
+    return true;
+}
+
+std::string CDeviceSession::AdminDocument() const
+{
+    return m_Opt.m_AdminDoc.empty() ? m_Dir.AdminDocument() : m_AdminDocText;
+}
+
+std::string CDeviceSession::UserDocument() const
+{
+    return m_Opt.m_UserDoc.empty() ? m_Dir.UserDocument() : m_UserDocText;
+}
+
+void CDeviceSession::ExpectKeepAliveReply(const uint8_t* r)
+{
+    // The reply is the request's head with length 46, then four zero bytes.
+    std::vector<uint8_t> expect(r, r + kHeadLen);
+    PutLe32(expect.data() + 28, uint32_t(kKeepAliveReplyLen));
+    expect.resize(kKeepAliveReplyLen, 0);
+    if (!m_Expected.empty() && !m_Expected.back().m_IsPush && m_Expected.back().m_Bytes == expect)
+        ++m_Expected.back().m_Count;
+    else
+        m_Expected.push_back({false, std::move(expect), 1});
+    ++m_ExpectedTotal;
+}
+
+void CDeviceSession::AppendScripted(std::vector<uint8_t>& out, const SScripted& s)
+{
+    const size_t off = out.size();
+    out.insert(out.end(), s.m_Bytes.begin(), s.m_Bytes.end());
+    uint8_t* r = out.data() + off;
+    if (s.m_Kind == KIND_KEEPALIVE && s.m_Reply)
+        ExpectKeepAliveReply(r); // the reply echoes the unmasked head
+    if (m_Opt.m_Mask)
+    {
+        r[41] = 1;
+        CRecordEncoder::InvertBody(r, s.m_Bytes.size());
+    }
+    ++m_Stats.m_Sent[s.m_Kind];
 }
 
 CDeviceSession::~CDeviceSession()
@@ -239,17 +442,7 @@ void CDeviceSession::AppendRecord(std::vector<uint8_t>& out, int kind, bool numb
     }
     ++m_Stats.m_Sent[kind];
     if (kind == KIND_KEEPALIVE)
-    {
-        // The reply is the request's head with length 46, then four zero bytes.
-        std::vector<uint8_t> expect(r, r + kHeadLen);
-        PutLe32(expect.data() + 28, uint32_t(kKeepAliveReplyLen));
-        expect.resize(kKeepAliveReplyLen, 0);
-        if (!m_Expected.empty() && !m_Expected.back().m_IsPush && m_Expected.back().m_Bytes == expect)
-            ++m_Expected.back().m_Count;
-        else
-            m_Expected.push_back({false, std::move(expect), 1});
-        ++m_ExpectedTotal;
-    }
+        ExpectKeepAliveReply(r);
 }
 
 void CDeviceSession::AppendPush(std::vector<uint8_t>& out, int32_t updateType, const std::string& xml)
@@ -287,6 +480,14 @@ bool CDeviceSession::FillBatch(std::vector<uint8_t>& out, double elapsed)
     out.clear();
     if (m_StreamDone || m_ConnDone)
         return false;
+    if (!m_Opt.m_Records.empty())
+    {
+        for (const SScripted& s : m_Script)
+            AppendScripted(out, s);
+        AppendRecord(out, KIND_KEEPALIVE, false);
+        m_StreamDone = true;
+        return true;
+    }
     const uint64_t count = m_Opt.EffectiveCount();
     bool ended = (count && m_Generated >= count) || (m_Opt.m_Seconds > 0 && elapsed >= m_Opt.m_Seconds);
     uint64_t allowed = kBatchRecords;
@@ -327,6 +528,8 @@ bool CDeviceSession::FillBatch(std::vector<uint8_t>& out, double elapsed)
 
 void CDeviceSession::Run()
 {
+    if (m_Stats.m_Failed)
+        return; // the script or a document could not be read
     if (!m_Opt.m_Dump.empty())
     {
         std::string path = m_Opt.m_Devices == 1
@@ -356,8 +559,8 @@ void CDeviceSession::RunOffline()
     std::vector<uint8_t> batch;
     if (!m_Opt.m_NoPush)
     {
-        AppendPush(batch, 0, m_Dir.AdminDocument());
-        AppendPush(batch, 1, m_Dir.UserDocument());
+        AppendPush(batch, 0, AdminDocument());
+        AppendPush(batch, 1, UserDocument());
         Dump(batch);
         m_Stats.m_BytesSent += batch.size();
     }
@@ -598,7 +801,7 @@ bool CDeviceSession::StreamOneConnection(double start)
     if (!m_Opt.m_NoPush)
     {
         const int32_t kinds[2] = {0, 1};
-        const std::string docs[2] = {m_Dir.AdminDocument(), m_Dir.UserDocument()};
+        const std::string docs[2] = {AdminDocument(), UserDocument()};
         for (int i = 0; i < 2; ++i)
         {
             batch.clear();

@@ -56,7 +56,19 @@ private:
         uint64_t m_Count;
     };
 
+    struct SScripted
+    {
+        int m_Kind;
+        std::vector<uint8_t> m_Bytes; // unmasked
+        bool m_Reply;                 // keepalive: a reply is expected
+    };
+
     void BuildTemplates();
+    bool LoadScript(std::string& error);
+    void AppendScripted(std::vector<uint8_t>& out, const SScripted& s);
+    void ExpectKeepAliveReply(const uint8_t* record);
+    std::string AdminDocument() const;
+    std::string UserDocument() const;
     void AddUserTemplates(ERecordKind kind, const SUserFields& base, int version, int32_t action);
     void UpdateClock();
     void AppendRecord(std::vector<uint8_t>& out, int kind, bool numbered = true);
@@ -101,5 +113,7 @@ private:
     std::vector<uint8_t> m_Rx;
     size_t m_RxPos = 0;
     SDeviceStats m_Stats;
+    std::vector<SScripted> m_Script;
+    std::string m_AdminDocText, m_UserDocText; // given documents, empty: the built ones
 };
 } // namespace devsim

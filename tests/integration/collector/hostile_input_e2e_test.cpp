@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iconv.h>
 #include <memory>
 #include <netinet/in.h>
 #include <openssl/evp.h>
@@ -151,6 +152,93 @@ long VmHwmKiB(pid_t pid)
     return -1;
 }
 
+std::string HexUpper(const std::string& raw)
+{
+    std::string h = Hex(raw);
+    for (char& c : h)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    return h;
+}
+
+// The GBK text a device's UTF-8 text should be stored as, worked out character by character with the
+// platform's converter: a field ends at its first NUL, and a character GBK cannot hold becomes '?'.
+std::string ExpectedGbk(std::string utf8)
+{
+    utf8 = utf8.substr(0, utf8.find('\0'));
+    iconv_t cd = iconv_open("GBK", "UTF-8");
+    std::string out;
+    for (size_t i = 0; i < utf8.size();)
+    {
+        unsigned char c = static_cast<unsigned char>(utf8[i]);
+        size_t n = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+        char in[4], buf[8];
+        std::memcpy(in, &utf8[i], n);
+        char* ip = in;
+        char* op = buf;
+        size_t il = n, ol = sizeof(buf);
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        if (iconv(cd, &ip, &il, &op, &ol) == static_cast<size_t>(-1))
+            out += '?';
+        else
+            out.append(buf, static_cast<size_t>(op - buf));
+        i += n;
+    }
+    iconv_close(cd);
+    return out;
+}
+
+// UTF-8 of every GBK character whose trail byte is `trail` (an escape character in SQL and in the
+// loader when taken alone).
+std::vector<std::string> GbkCharsWithTrail(unsigned char trail, size_t want)
+{
+    std::vector<std::string> found;
+    iconv_t cd = iconv_open("UTF-8", "GBK");
+    for (int lead = 0x81; lead <= 0xFE && found.size() < want; lead += 7)
+    {
+        char in[2] = {static_cast<char>(lead), static_cast<char>(trail)}, buf[8];
+        char* ip = in;
+        char* op = buf;
+        size_t il = 2, ol = sizeof(buf);
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        if (iconv(cd, &ip, &il, &op, &ol) != static_cast<size_t>(-1))
+            found.emplace_back(buf, static_cast<size_t>(op - buf));
+    }
+    iconv_close(cd);
+    return found;
+}
+
+// An XML attribute value: markup characters as entities, control characters as character references
+// (a literal tab or line end in an attribute is normalised to a space by any XML parser).
+std::string XmlAttr(const std::string& text)
+{
+    std::string out;
+    for (unsigned char c : text)
+    {
+        if (c == '&')
+            out += "&amp;";
+        else if (c == '<')
+            out += "&lt;";
+        else if (c == '>')
+            out += "&gt;";
+        else if (c == '"')
+            out += "&quot;";
+        else if (c < 0x20)
+            out += "&#" + std::to_string(c) + ";";
+        else
+            out += static_cast<char>(c);
+    }
+    return out;
+}
+
+std::string Columns(CollectorHarness& c, const std::string& db)
+{
+    return c.Query(
+        "select group_concat(concat_ws(':', table_name, ordinal_position, column_name, column_type, "
+        "ifnull(character_set_name, '-'), is_nullable) order by table_name, ordinal_position "
+        "separator ' ') from information_schema.columns where table_schema = '" +
+        db + "'");
+}
+
 class HostileInputE2E : public ::testing::Test
 {
 protected:
@@ -161,6 +249,29 @@ protected:
         ASSERT_TRUE(m_C.Prepare(1));
     }
     std::string Table(const std::string& t) { return "`" + m_C.DeviceDb(1) + "`." + t; }
+    // Writes `text` to a file of the install tree; its path.
+    std::string WriteFile(const std::string& name, const std::string& text)
+    {
+        std::string path = m_C.Dir() + "/" + name;
+        std::ofstream(path, std::ios::binary) << text;
+        return path;
+    }
+    // devsim sends the scripted records (after pushing the given documents, or its own).
+    std::map<std::string, std::string> RunScript(const std::vector<std::string>& lines, int* code,
+                                                 const std::string& adminDoc = "",
+                                                 const std::string& userDoc = "")
+    {
+        std::string script;
+        for (const std::string& l : lines)
+            script += l + "\n";
+        std::vector<std::string> args = {"--records", WriteFile("script.txt", script), "--reply-timeout",
+                                         "30"};
+        if (!adminDoc.empty())
+            args.insert(args.end(), {"--admin-doc", WriteFile("admin.xml", adminDoc)});
+        if (!userDoc.empty())
+            args.insert(args.end(), {"--user-doc", WriteFile("user.xml", userDoc)});
+        return m_C.RunDevsim(args, code);
+    }
     CollectorHarness m_C;
 };
 } // namespace
@@ -403,5 +514,122 @@ TEST_F(HostileInputE2E, RefusedPushesLeaveNoDocuments)
         ++xml;
     }
     EXPECT_EQ(xml, 0);
+    EXPECT_EQ(m_C.Stop(), 0);
+}
+
+// Every enforced range at min-1, min, max and max+1, sent by devsim's own encoder: a value inside is
+// stored exactly (one row holding that value), a value outside is refused (no row; for a keepalive, no
+// reply). User records go through data files and `load data`, the others through batched inserts.
+TEST_F(HostileInputE2E, EveryEnforcedRangeAtItsEdgesEndToEnd)
+{
+    m_C.SetConfig("KelvAdv.conf", "Global", "EnableLogMerge", "0");
+    ASSERT_TRUE(m_C.Start({"QUILLBARN_TEST_TIME_DIVISOR=60"}));
+    const std::string db = m_C.DeviceDb(1);
+    struct SRange
+    {
+        const char* m_Kind;   // script line up to the field
+        const char* m_Field;  // field of the script line
+        int64_t m_Min, m_Max; // the collector's enforced range
+        const char* m_Table;  // where an accepted record lands
+        const char* m_Column; // holding the field's value
+    };
+    // devsim's default directory has user "user1" in group 1 and administrator "admin".
+    const std::string user = "user group=1 name=" + Hex("user1");
+    const SRange ranges[] = {
+        {"alarm", "type", 0, 12, "alarm_log", "type"},
+        {"admin entity=0 result=0 name=61646d696e", "action", 0, 6, "adt_log", "adt_action"},
+        {"admin action=1 result=0 name=61646d696e", "entity", 0, 15, "adt_log", "entity"},
+        {"admin action=1 entity=0 name=61646d696e", "result", 0, 2, "adt_log", "action_result"},
+        {"sys process=3", "type", 0, 4, "syslog", "lev"},
+        {"sys type=1", "process", 0, 603, "syslog", "process"},
+        {"v=1 result=0", "action", 0, 6, "usrbasiclog", "user_action"},
+        {"v=2 result=0", "action", 0, 6, "usrbasiclog", "user_action"},
+        {"v=3 result=0", "action", 0, 6, "usrbasiclog", "user_action"},
+        {"v=1 action=1", "result", 0, 2, "usrbasiclog", "action_result"},
+        {"v=2 action=1", "result", 0, 2, "usrbasiclog", "action_result"},
+        {"v=3 action=1", "result", 0, 2, "usrbasiclog", "action_result"},
+        {"v=1 action=1", "auth", 0, 511, "usrbasiclog", "auth_method"},
+        {"v=3 action=1", "auth", 0, 511, "usrbasiclog", "auth_method"},
+        {"v=1 action=3 sip=167838211 sport=80", "svc", 0, 3, "usrsvrlog", "svr_type"},
+        {"v=3 action=3 sip=167838211 sport=80", "svc", 0, 3, "usrsvrlog", "svr_type"},
+        {"v=2 action=3 sip=167838211 sport=80", "attr", 0, 1, "usrsvrlog", "svr_attr"},
+        {"v=3 action=3 sip=167838211 sport=80", "attr", 0, 1, "usrsvrlog", "svr_attr"},
+    };
+    struct SCase
+    {
+        const SRange* m_Range;
+        int64_t m_Value;
+        std::string m_Tag;
+        bool m_In;
+    };
+    std::vector<SCase> cases;
+    std::vector<std::string> lines;
+    for (const SRange& r : ranges)
+        for (int64_t v : {r.m_Min - 1, r.m_Min, r.m_Max, r.m_Max + 1})
+        {
+            std::string tag = "range" + std::to_string(cases.size());
+            std::string kind = r.m_Kind;
+            if (kind.rfind("v=", 0) == 0)
+                kind = user + " " + kind;
+            lines.push_back(kind + " " + r.m_Field + "=" + std::to_string(v) + " msg=" + Hex(tag));
+            cases.push_back({&r, v, tag, v >= r.m_Min && v <= r.m_Max});
+        }
+    // Keepalives: the device type decides whether the record is answered; the tag tells the replies apart.
+    int tag = 1, keepalives = 0;
+    for (int64_t v : {-1, 0, 2, 3})
+    {
+        bool in = v >= 0 && v <= 2;
+        lines.push_back("keepalive devtype=" + std::to_string(v) + " tag=" + std::to_string(tag++) +
+                        " reply=" + (in ? "1" : "0"));
+        keepalives += in ? 1 : 0;
+    }
+    int code = 0;
+    auto report = RunScript(lines, &code);
+    // devsim fails on a missing, surplus or wrong reply: the refused keepalives got none.
+    ASSERT_EQ(code, 0) << report["_output"];
+    EXPECT_EQ(atoi(report["replies.keepalive"].c_str()), keepalives + 1);
+
+    int accepted = 0;
+    for (const SCase& c : cases)
+        accepted += c.m_In ? 1 : 0;
+    // Accepted records arrive by insert batches (at the connection's end) and by data files (switched out
+    // after 10 s here): wait for all of them, then judge each record.
+    auto stored = [&]
+    {
+        long long n = 0;
+        for (const char* t : {"alarm_log", "adt_log", "syslog", "usrbasiclog"})
+            n += m_C.Count("select count(*) from " + Table(t) + " where message like 'range%'");
+        return n;
+    };
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (stored() < accepted && Clock::now() < deadline)
+        usleep(200 * 1000);
+    usleep(2500 * 1000); // a late surplus row would show up here
+    int refusedOk = 0, storedOk = 0;
+    for (const SCase& c : cases)
+    {
+        const std::string where = " from " + Table(c.m_Range->m_Table) + " where message = '" + c.m_Tag + "'";
+        long long rows = m_C.Count("select count(*)" + where);
+        std::string what =
+            std::string(c.m_Range->m_Kind) + " " + c.m_Range->m_Field + "=" + std::to_string(c.m_Value);
+        if (!c.m_In)
+        {
+            EXPECT_EQ(rows, 0) << what << " was stored";
+            refusedOk += rows == 0;
+            continue;
+        }
+        EXPECT_EQ(rows, 1) << what;
+        std::string value = m_C.Query("select `" + std::string(c.m_Range->m_Column) + "`" + where);
+        EXPECT_EQ(value, std::to_string(c.m_Value)) << what;
+        storedOk += rows == 1 && value == std::to_string(c.m_Value);
+    }
+    // A refused resource access stores nothing in usrbasiclog either.
+    EXPECT_EQ(m_C.Count("select count(*) from " + Table("usrbasiclog") + " b join " + Table("usrsvrlog") +
+                        " s on s.record_id = b.record_id where b.message like 'range%'"),
+              m_C.Count("select count(*) from " + Table("usrsvrlog") + " where message like 'range%'"));
+    printf("[figures] ranges=%zu records=%zu stored_exactly=%d/%d refused=%d/%zu keepalives_answered=%d/4\n",
+           std::size(ranges), cases.size(), storedOk, accepted, refusedOk, cases.size() - accepted,
+           keepalives);
+    EXPECT_TRUE(m_C.IsRunning());
     EXPECT_EQ(m_C.Stop(), 0);
 }
