@@ -170,7 +170,20 @@ std::string ExpectedGbk(std::string utf8)
     for (size_t i = 0; i < utf8.size();)
     {
         unsigned char c = static_cast<unsigned char>(utf8[i]);
-        size_t n = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+        size_t n = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+        bool whole = n > 0 && i + n <= utf8.size();
+        for (size_t k = 1; whole && k < n; ++k)
+            whole = (static_cast<unsigned char>(utf8[i + k]) & 0xC0) == 0x80;
+        if (!whole)
+        {
+            // A byte that starts no whole character (one cut off by the end of its field, or one followed
+            // by something else) is one '?', and what follows it is read afresh.
+            out += '?';
+            if (i + n > utf8.size())
+                break;
+            ++i;
+            continue;
+        }
         char in[4], buf[8];
         std::memcpy(in, &utf8[i], n);
         char* ip = in;
@@ -630,6 +643,172 @@ TEST_F(HostileInputE2E, EveryEnforcedRangeAtItsEdgesEndToEnd)
     printf("[figures] ranges=%zu records=%zu stored_exactly=%d/%d refused=%d/%zu keepalives_answered=%d/4\n",
            std::size(ranges), cases.size(), storedOk, accepted, refusedOk, cases.size() - accepted,
            keepalives);
+    EXPECT_TRUE(m_C.IsRunning());
+    EXPECT_EQ(m_C.Stop(), 0);
+}
+
+// Hostile texts (quotes, backslash, backtick, tab, line ends, the text \N, NUL, GBK characters whose
+// trail byte is 0x5C, 4-byte UTF-8, texts filling their whole field) in alarm and administrator
+// messages and administrator names (batched inserts), system and user messages and user names (data
+// files and `load data`), and in the attributes of directory pushes. Every stored text is exactly the
+// device's text in GBK, every row is there once, and the schema is unchanged.
+TEST_F(HostileInputE2E, HostileTextsAreStoredExactlyOnEveryPath)
+{
+    m_C.SetConfig("KelvAdv.conf", "Global", "EnableLogMerge", "0");
+    const std::string db = m_C.DeviceDb(1);
+    const std::string schemaBefore = Columns(m_C, db);
+    ASSERT_FALSE(schemaBefore.empty());
+    ASSERT_TRUE(m_C.Start({"QUILLBARN_TEST_TIME_DIVISOR=60"}));
+
+    std::vector<std::string> tokens = {"'",  "\"",   "\\",   "`",    "\t",   "\n", "\r",    "\\N",
+                                       "''", "\\'",  "'\\",  "\\\\", "\r\n", "%_", "\";--", "\\0",
+                                       ",",  "\\\"", "\"\"", "'\"`", "<&>",  "\\t"};
+    const std::vector<std::string> trail5c = GbkCharsWithTrail(0x5C, 8);
+    ASSERT_GE(trail5c.size(), 4u);
+    for (const std::string& g : trail5c)
+        tokens.insert(tokens.end(), {g, g + "'", g + "\\"});
+    tokens.push_back("\xF0\x9F\x98\x80");             // U+1F600, outside GBK
+    tokens.push_back("\xF0\xA0\x80\x80\xE4\xB8\xAD"); // U+20000 then a GBK character
+    std::vector<std::string> texts;
+    for (const std::string& t : tokens)
+        texts.insert(texts.end(), {t, "x" + t + "y", t + t, t + "z"});
+    const size_t plainTexts = texts.size();
+
+    // Names (no NUL: directory attributes cannot hold one) and the directory documents that define them.
+    const size_t users = texts.size(), admins = texts.size();
+    auto nameOf = [&](size_t i) { return texts[i] + "~" + std::to_string(i); };
+    std::string userDoc = "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<content><svpngroup>"
+                          "<group id=\"1\" name=\"" +
+                          XmlAttr("g'\\\"1\t") + "\" pgrpid=\"0\"/></svpngroup><svpnuser>";
+    for (size_t i = 0; i < users; ++i)
+        userDoc +=
+            "<user id=\"" + std::to_string(i + 1) + "\" name=\"" + XmlAttr(nameOf(i)) + "\" grpid=\"1\"/>";
+    // A user name that fills the record's 200-byte field.
+    const std::string longName = std::string(99, '\'') + std::string(101, '\\');
+    userDoc += "<user id=\"" + std::to_string(users + 1) + "\" name=\"" + XmlAttr(longName) +
+               "\" grpid=\"1\"/></svpnuser></content>\n";
+    std::string adminDoc =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<velmofile><filecontent><CtrlManager>";
+    for (size_t i = 0; i < admins; ++i)
+        adminDoc += "<manager id=\"" + std::to_string(i + 1) + "\" name=\"" + XmlAttr(nameOf(i)) +
+                    "\" pgrpid=\"1\"/>";
+    adminDoc += "</CtrlManager><CtrlGroup><group id=\"1\" name=\"" + XmlAttr("a\\'\"`\n") +
+                "\" pgrpid=\"0\"/></CtrlGroup></filecontent></velmofile>\n";
+
+    // Messages: a tag, then the hostile text. Then texts with a NUL inside and texts filling the field.
+    std::vector<std::string> messages;
+    for (size_t i = 0; i < plainTexts; ++i)
+        messages.push_back("m" + std::to_string(i) + "|" + texts[i]);
+    auto fill = [](std::string head, const std::string& unit, size_t width)
+    {
+        while (head.size() + unit.size() <= width)
+            head += unit;
+        return head + std::string(width - head.size(), '\\');
+    };
+    size_t n = messages.size();
+    auto tag = [&] { return "m" + std::to_string(n++) + "|"; };
+    messages.push_back(tag() + "ab" + std::string(1, '\0') + "cd");
+    messages.push_back(tag() + std::string(1, '\0') + "'");
+    messages.push_back(fill(tag(), "'", 512));
+    messages.push_back(fill(tag(), "\\", 512));
+    messages.push_back(fill(tag(), trail5c[0], 512));
+    messages.push_back(fill(tag(), "\xF0\x9F\x98\x80", 512));
+    messages.push_back(fill(tag(), "\\N", 512));
+    std::string cut = fill(tag(), "a", 511);
+    messages.push_back(cut.substr(0, 511) + "\xE4"); // a 3-byte character cut by the field's end
+    const size_t msgCount = messages.size();
+
+    std::vector<std::string> lines;
+    for (const std::string& m : messages)
+    {
+        lines.push_back("alarm type=1 msg=" + Hex(m + (m.size() == 512 ? fill("", "`", 5120 - 512) : "")));
+        lines.push_back("sys type=1 process=2 msg=" + Hex(m));
+    }
+    for (size_t i = 0; i < admins; ++i)
+        lines.push_back("admin action=1 entity=2 result=0 name=" + Hex(nameOf(i)) +
+                        " msg=" + Hex(messages[i]));
+    for (size_t i = 0; i < users; ++i)
+        lines.push_back("user v=" + std::to_string(1 + i % 3) + " group=1 action=1 name=" + Hex(nameOf(i)) +
+                        " msg=" + Hex(messages[i]));
+    lines.push_back("user v=3 group=1 action=0 name=" + Hex(longName) +
+                    " msg=" + Hex(messages[msgCount - 3]));
+    int code = 0;
+    auto report = RunScript(lines, &code, adminDoc, userDoc);
+    ASSERT_EQ(code, 0) << report["_output"];
+    ASSERT_EQ(report["replies.push"], "2");
+
+    const std::pair<const char*, size_t> want[] = {
+        {"alarm_log", msgCount}, {"syslog", msgCount}, {"adt_log", admins}, {"usrbasiclog", users + 1}};
+    for (const auto& [table, rows] : want)
+        EXPECT_TRUE(
+            m_C.WaitCount("select count(*) from " + Table(table), static_cast<long long>(rows), 60000))
+            << table;
+    usleep(2500 * 1000); // a late surplus row would show up here
+    for (const auto& [table, rows] : want)
+        EXPECT_EQ(m_C.Count("select count(*) from " + Table(table)), static_cast<long long>(rows)) << table;
+
+    auto gbkHex = [&](const std::string& column, const std::string& table, const std::string& where)
+    {
+        return m_C.Query("select hex(convert(" + column + " using gbk)) from " + Table(table) + " where " +
+                         where);
+    };
+    int checked = 0, wrong = 0;
+    auto check = [&](const std::string& got, const std::string& text, const std::string& what)
+    {
+        ++checked;
+        std::string expect = HexUpper(ExpectedGbk(text));
+        if (got != expect)
+        {
+            ++wrong;
+            {
+                size_t at = 0;
+                while (at < got.size() && at < expect.size() && got[at] == expect[at])
+                    ++at;
+                ADD_FAILURE() << what << ": sent " << Hex(text).substr(0, 200) << "\n stored   "
+                              << got.substr(at / 2 * 2, 80) << "\n expected " << expect.substr(at / 2 * 2, 80)
+                              << " (from byte " << at / 2 << ")";
+            }
+        }
+    };
+    for (size_t i = 0; i < msgCount; ++i)
+    {
+        const std::string m = messages[i];
+        const std::string like = "message like '" + m.substr(0, m.find('|') + 1) + "%'";
+        std::string alarmText = m + (m.size() == 512 ? fill("", "`", 5120 - 512) : "");
+        check(gbkHex("message", "alarm_log", like), alarmText, "alarm message " + std::to_string(i));
+        check(gbkHex("message", "syslog", like), m, "system message " + std::to_string(i));
+    }
+    for (size_t i = 0; i < admins; ++i)
+    {
+        const std::string id = std::to_string(i + 1);
+        check(gbkHex("Name", "admin", "id = " + id), nameOf(i), "directory admin name " + id);
+        check(gbkHex("adt_name", "adt_log", "adt_id = " + id), nameOf(i), "admin log name " + id);
+        check(gbkHex("message", "adt_log", "adt_id = " + id), messages[i], "admin log message " + id);
+    }
+    for (size_t i = 0; i < users; ++i)
+    {
+        const std::string id = std::to_string(i + 1);
+        check(gbkHex("name", "svpnuser", "id = " + id), nameOf(i), "directory user name " + id);
+        check(gbkHex("user_name", "usrbasiclog", "user_id = " + id), nameOf(i), "user log name " + id);
+        check(gbkHex("message", "usrbasiclog", "user_id = " + id), messages[i], "user log message " + id);
+    }
+    // The directory keeps the 200-byte name whole; the collector's user cache holds names of up to 100
+    // characters, so the record's user is taken as a new one (negative id) but its name is kept whole.
+    check(gbkHex("name", "svpnuser", "id = " + std::to_string(users + 1)), longName,
+          "directory long user name");
+    const std::string longTag =
+        "message like '" + messages[msgCount - 3].substr(0, messages[msgCount - 3].find('|') + 1) + "%'";
+    check(gbkHex("user_name", "usrbasiclog", longTag), longName, "user log long name");
+    check(gbkHex("message", "usrbasiclog", longTag), messages[msgCount - 3],
+          "user log message of the long name");
+    check(gbkHex("name", "svpngroup", "id = 1"), "g'\\\"1\t", "directory group name");
+    check(gbkHex("name", "admingroup", "id = 1"), "a\\'\"`\n", "directory admin group name");
+
+    EXPECT_EQ(Columns(m_C, db), schemaBefore) << "the device database's schema changed";
+    printf("[figures] hostile_texts=%zu distinct (%zu tokens incl. %zu GBK trail-0x5C characters) "
+           "fields_checked=%d wrong=%d rows alarm=%zu syslog=%zu adt_log=%zu usrbasiclog=%zu\n",
+           texts.size() + (msgCount - plainTexts) + 1, tokens.size(), trail5c.size(), checked, wrong,
+           msgCount, msgCount, admins, users + 1);
     EXPECT_TRUE(m_C.IsRunning());
     EXPECT_EQ(m_C.Stop(), 0);
 }
