@@ -83,6 +83,7 @@ void CDevSimOptions::PrintUsage(const char* prog)
         "                        blocks, end), resend the blocks the collector reports missing and\n"
         "                        check every reply (75-byte answers, 930-byte stored-file record)\n"
         "  --upload-user NAME    user the upload is made for (default: the first pushed user)\n"
+        "                        (hex:HEX gives the name's bytes in hexadecimal)\n"
         "  --block-size N        block size in bytes (default 65536)\n"
         "  --compress lzo|none   compress blocks (sent raw when compressing does not help; default lzo)\n"
         "  --skip-blocks 2,3     leave these blocks out of the first pass\n"

@@ -57,6 +57,14 @@ CFileUploader::CFileUploader(const CDevSimOptions& opt)
     m_Sign = opt.m_Sign == "0500" ? "logs0500" : "logs1111";
     Md5Raw(opt.DeviceSecret(0), m_Key);
     m_User = opt.m_UploadUser.empty() ? m_Dir.Users().front().m_Name : opt.m_UploadUser;
+    if (m_User.rfind("hex:", 0) == 0)
+    {
+        // Any bytes, NUL included, as the user name.
+        std::string raw;
+        for (size_t i = 4; i + 1 < m_User.size(); i += 2)
+            raw.push_back(char(std::stoi(m_User.substr(i, 2), nullptr, 16)));
+        m_User = raw;
+    }
     m_GroupID = m_Dir.Users().front().m_GroupID;
     for (const auto& u : m_Dir.Users())
         if (u.m_Name == m_User)

@@ -4,12 +4,14 @@
 #include "CollectorHarness.h"
 
 #include "platform/FileSystem.h"
+#include "runtime/Utilities.h"
 #include "support/Process.h"
 #include "support/TestDatabase.h"
 
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iconv.h>
@@ -17,6 +19,8 @@
 #include <netinet/in.h>
 #include <openssl/evp.h>
 #include <poll.h>
+#include <random>
+#include <set>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -810,5 +814,102 @@ TEST_F(HostileInputE2E, HostileTextsAreStoredExactlyOnEveryPath)
            texts.size() + (msgCount - plainTexts) + 1, tokens.size(), trail5c.size(), checked, wrong,
            msgCount, msgCount, admins, users + 1);
     EXPECT_TRUE(m_C.IsRunning());
+    EXPECT_EQ(m_C.Stop(), 0);
+}
+
+// Upload user names that try to leave the upload tree ("../", "..", "/", empty, "$2E$2E", 300 bytes, a
+// NUL) and a symbolic link planted where a user's directory would be: every file the collector writes
+// for an upload lies in a plain directory below the upload root, nothing lands behind the link, and the
+// collector still answers the probe. The name mapping itself is checked on 100,000 random names.
+TEST_F(HostileInputE2E, UploadNamesNeverLeaveTheUploadRoot)
+{
+    // In-process: the mapping of user names to directory names is one to one and gives plain names.
+    std::mt19937 rng(7);
+    const std::string alphabet = std::string("./\\$2Ee0aZ~ %\x7f\xff\xe4\xb8\xad") + std::string(1, '\0');
+    std::map<std::string, std::string> seen;
+    int collisions = 0, unsafe = 0;
+    for (int i = 0; i < 100000; ++i)
+    {
+        std::string name;
+        size_t len = 1 + rng() % 300;
+        for (size_t k = 0; k < len; ++k)
+            name += alphabet[rng() % alphabet.size()];
+        name = name.substr(0, name.find('\0')); // the record's field ends at a NUL
+        std::string mapped = EscapeFileName(name.c_str());
+        for (char c : mapped)
+            unsafe += !(isalnum(static_cast<unsigned char>(c)) || c == '$');
+        unsafe += !name.empty() && (mapped.empty() || mapped == "." || mapped == "..");
+        auto [it, fresh] = seen.emplace(mapped, name);
+        collisions += !fresh && it->second != name;
+    }
+    EXPECT_EQ(collisions, 0);
+    EXPECT_EQ(unsafe, 0);
+
+    ASSERT_TRUE(m_C.Start());
+    const std::string root = m_C.Dir() + "/htdocs/UploadFiles";
+    const std::string db = m_C.DeviceDb(1);
+    char outsideTemplate[] = "/tmp/qb-outside-XXXXXX";
+    ASSERT_NE(mkdtemp(outsideTemplate), nullptr);
+    const std::string outside = outsideTemplate;
+    std::filesystem::create_directories(root + "/" + db + "/2024-05");
+    std::filesystem::create_directory_symlink(outside, root + "/" + db + "/2024-05/user1");
+
+    std::string file(100000, '\0');
+    for (char& c : file)
+        c = static_cast<char>(rng());
+    const std::string upload = WriteFile("upload.bin", file);
+    const std::vector<std::string> names = {
+        "hex:2e2e2f",      "..",   "/", "hex:", "$2E$2E", std::string(300, 'n'), "hex:61006262", "user1",
+        "../../../../tmp", "user2"};
+    int accepted = 0;
+    for (const std::string& n : names)
+    {
+        int code = 0;
+        auto r = m_C.RunDevsim({"--upload", upload, "--upload-user", n, "--time", "2024-05-06 07:08:09",
+                                "--reply-timeout", "20"},
+                               &code);
+        accepted += r["result"] == "ok";
+        printf("upload user %-14.14s: %s %s\n", n.c_str(), r["result"].c_str(), r["error"].c_str());
+        ASSERT_TRUE(m_C.IsRunning()) << n;
+    }
+    int probe = 0;
+    m_C.RunDevsim({"--probe"}, &probe);
+    EXPECT_EQ(probe, 0) << "the collector answers the probe";
+
+    // Behind the link: nothing. In the whole install tree: every upload file (its stamp name) lies in a
+    // real directory <root>/<db>/2024-05/<plain name>/.
+    EXPECT_TRUE(std::filesystem::is_empty(outside)) << "a file was written behind the planted link";
+    int uploads = 0, misplaced = 0;
+    for (auto it = std::filesystem::recursive_directory_iterator(
+             m_C.Dir(), std::filesystem::directory_options::skip_permission_denied);
+         it != std::filesystem::recursive_directory_iterator(); ++it)
+    {
+        std::error_code ec;
+        if (it->is_symlink(ec) || !it->is_regular_file(ec))
+            continue;
+        const std::string path = it->path().string();
+        const std::string name = it->path().filename().string();
+        if (name.rfind("20240506070809", 0) != 0)
+            continue;
+        ++uploads;
+        const std::string dir = it->path().parent_path().string();
+        const std::string expectDir = root + "/" + db + "/2024-05/";
+        bool ok = dir.rfind(expectDir, 0) == 0 && dir.find('/', expectDir.size()) == std::string::npos &&
+                  !std::filesystem::is_symlink(dir) &&
+                  std::filesystem::canonical(path).string().rfind(std::filesystem::canonical(root).string(),
+                                                                  0) == 0;
+        misplaced += !ok;
+        EXPECT_TRUE(ok) << path;
+    }
+    std::filesystem::remove_all(outside);
+    // devsim also fails an upload the collector stored when the stored-file record names the user as the
+    // record's field holds it (cut at 100 bytes or at the NUL): those files are counted, not refused.
+    EXPECT_GE(uploads, accepted);
+    EXPECT_LE(uploads, static_cast<int>(names.size()) - 2)
+        << "the empty name and the linked user are refused";
+    printf(
+        "[figures] random_names=100000 collisions=%d unsafe=%d uploads=%zu accepted=%d files=%d misplaced=%d "
+        "behind_link=0\n",
+        collisions, unsafe, names.size(), accepted, uploads, misplaced);
     EXPECT_EQ(m_C.Stop(), 0);
 }
