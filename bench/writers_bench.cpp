@@ -77,33 +77,32 @@ const std::vector<Sample>& Samples()
     return samples;
 }
 
-// The lines of one record, as the data-file writer builds them (one or two tables).
+// The lines of one record, as the data-file writer builds them (one or two tables), into strings
+// that keep their capacity from record to record as the writer's do.
 size_t BuildLines(const Sample& s, std::string* keep)
 {
-    std::string timeText;
+    static std::string timeText, name, message, line;
+    line.clear();
     CBaseLogWriter::RecordTimeText(s.m_IsSys ? s.m_Sys.m_Head : s.m_User.m_Head, timeText);
     if (s.m_IsSys)
     {
-        std::string message;
         CBaseLogWriter::RecordTextToGbk(s.m_Sys.m_Message, sizeof(s.m_Sys.m_Message), message);
-        std::string line = CDataFileLogWriter::BuildSysLogLine(s.m_Sys, message, timeText);
-        if (keep)
-            *keep += line;
-        return line.size();
+        CDataFileLogWriter::AppendSysLogLine(line, s.m_Sys, message, timeText);
     }
-    const UserLogV3& u = s.m_User;
-    const int64_t id = CBaseLogWriter::MakeRecordId();
-    std::string name, message;
-    CBaseLogWriter::RecordTextToGbk(u.m_UserName, sizeof(u.m_UserName), name);
-    std::string line;
-    if (u.m_Action == 2)
-        line = CDataFileLogWriter::BuildUserFlowLogLine(u, 7, timeText, id);
     else
     {
-        CBaseLogWriter::RecordTextToGbk(u.m_Message, sizeof(u.m_Message), message);
-        line = CDataFileLogWriter::BuildUserBasicLogLine(u, 7, name, message, timeText, id);
-        if (u.m_Action == 3)
-            line += CDataFileLogWriter::BuildUserSvrLogLine(u, 7, message, timeText, id);
+        const UserLogV3& u = s.m_User;
+        const int64_t id = CBaseLogWriter::MakeRecordId();
+        CBaseLogWriter::RecordTextToGbk(u.m_UserName, sizeof(u.m_UserName), name);
+        if (u.m_Action == 2)
+            CDataFileLogWriter::AppendUserFlowLogLine(line, u, 7, timeText, id);
+        else
+        {
+            CBaseLogWriter::RecordTextToGbk(u.m_Message, sizeof(u.m_Message), message);
+            CDataFileLogWriter::AppendUserBasicLogLine(line, u, 7, name, message, timeText, id);
+            if (u.m_Action == 3)
+                CDataFileLogWriter::AppendUserSvrLogLine(line, u, 7, message, timeText, id);
+        }
     }
     if (keep)
         *keep += line;

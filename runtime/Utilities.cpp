@@ -205,10 +205,35 @@ bool TranslateDWORDTimeToSZ(uint32_t date, uint32_t time, char* buffer, size_t s
 {
     if (buffer == nullptr || size == 0)
         return false;
-    snprintf(buffer, size, "%4d-%02d-%02d %02d:%02d:%02d", static_cast<int>(date >> 16),
-             static_cast<int>((date >> 8) & 0xFF), static_cast<int>(date & 0xFF),
-             static_cast<int>(time >> 16), static_cast<int>((time >> 8) & 0xFF),
-             static_cast<int>(time & 0xFF));
+    const unsigned year = date >> 16, month = (date >> 8) & 0xFF, day = date & 0xFF;
+    const unsigned hour = time >> 16, minute = (time >> 8) & 0xFF, second = time & 0xFF;
+    // The usual case by hand (every record has a time); anything unusual keeps printf's padding.
+    if (size >= 20 && year >= 1000 && year <= 9999 && month < 100 && day < 100 && hour < 100 &&
+        minute < 100 && second < 100)
+    {
+        auto two = [](char* p, unsigned v)
+        {
+            p[0] = static_cast<char>('0' + v / 10);
+            p[1] = static_cast<char>('0' + v % 10);
+        };
+        two(buffer, year / 100);
+        two(buffer + 2, year % 100);
+        buffer[4] = '-';
+        two(buffer + 5, month);
+        buffer[7] = '-';
+        two(buffer + 8, day);
+        buffer[10] = ' ';
+        two(buffer + 11, hour);
+        buffer[13] = ':';
+        two(buffer + 14, minute);
+        buffer[16] = ':';
+        two(buffer + 17, second);
+        buffer[19] = 0;
+        return true;
+    }
+    snprintf(buffer, size, "%4d-%02d-%02d %02d:%02d:%02d", static_cast<int>(year), static_cast<int>(month),
+             static_cast<int>(day), static_cast<int>(hour), static_cast<int>(minute),
+             static_cast<int>(second));
     return true;
 }
 
@@ -317,40 +342,45 @@ void EscapeLoadDataField(const char* gbk, size_t len, std::string& out)
     if (gbk == nullptr)
         return;
     const unsigned char* s = reinterpret_cast<const unsigned char*>(gbk);
+    // Bytes that need no escape are copied a run at a time: this runs for every text of every record.
+    size_t run = 0;
     for (size_t i = 0; i < len;)
     {
-        size_t unit = GbkUnitLength(s, i, len);
-        if (unit == 2)
+        if (GbkUnitLength(s, i, len) == 2)
         {
-            out.append(gbk + i, 2);
             i += 2;
             continue;
         }
+        const char* esc = nullptr;
         switch (s[i])
         {
         case '\\':
-            out.append("\\\\", 2);
+            esc = "\\\\";
             break;
         case '"':
-            out.append("\\\"", 2);
+            esc = "\\\"";
             break;
         case '\t':
-            out.append("\\t", 2);
+            esc = "\\t";
             break;
         case '\r':
-            out.append("\\r", 2);
+            esc = "\\r";
             break;
         case '\n':
-            out.append("\\n", 2);
+            esc = "\\n";
             break;
         case '\0':
-            out.append("\\0", 2);
+            esc = "\\0";
             break;
         default:
-            out.push_back(static_cast<char>(s[i]));
+            ++i;
+            continue;
         }
-        ++i;
+        out.append(gbk + run, i - run);
+        out.append(esc, 2);
+        run = ++i;
     }
+    out.append(gbk + run, len - run);
 }
 
 std::string EscapeFileName(const char* text)

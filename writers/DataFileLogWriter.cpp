@@ -5,6 +5,7 @@
 #include "runtime/Utilities.h"
 #include "storage/DataFileManager.h"
 
+#include <charconv>
 #include <cinttypes>
 #include <cstring>
 
@@ -12,15 +13,54 @@ namespace
 {
 const char* const TAG = "[CDataFileLogWriter]";
 
-// A text field of a line: in double quotes, escaped for the loader.
-std::string Quoted(const std::string& gbk)
+// Builds a line by appending to one buffer. printf and a temporary string per field cost more
+// than everything else on a record's way into its file.
+class CLine
 {
-    std::string out;
-    out.reserve(gbk.size() + 8);
-    out.push_back('"');
-    EscapeLoadDataField(gbk.data(), gbk.size(), out);
-    out.push_back('"');
-    return out;
+public:
+    explicit CLine(std::string& out) : m_Out(out) {}
+
+    CLine& Num(int64_t value)
+    {
+        char buffer[24];
+        std::to_chars_result r = std::to_chars(buffer, buffer + sizeof(buffer), value);
+        m_Out.append(buffer, r.ptr);
+        return *this;
+    }
+    // A number the loader reads as a quoted text field.
+    CLine& QuotedNum(int64_t value)
+    {
+        m_Out.push_back('"');
+        Num(value);
+        m_Out.push_back('"');
+        return *this;
+    }
+    // A text field: in double quotes, escaped for the loader.
+    CLine& Quoted(const std::string& gbk)
+    {
+        m_Out.push_back('"');
+        EscapeLoadDataField(gbk.data(), gbk.size(), m_Out);
+        m_Out.push_back('"');
+        return *this;
+    }
+    CLine& Tab()
+    {
+        m_Out.push_back('\t');
+        return *this;
+    }
+    void End() { m_Out.append("\r\n", 2); }
+
+private:
+    std::string& m_Out;
+};
+
+int64_t Host32(uint32_t netValue)
+{
+    return wire::NetToHost32(netValue);
+}
+int64_t Host16(uint16_t netValue)
+{
+    return wire::NetToHost16(netValue);
 }
 } // namespace
 
@@ -36,23 +76,123 @@ void CDataFileLogWriter::UnInit() {}
 
 // ---- Lines ---------------------------------------------------------------------------------------
 
+void CDataFileLogWriter::AppendSysLogLine(std::string& out, const SystemLog& record,
+                                          const std::string& gbkMessage, const std::string& timeText)
+{
+    CLine(out)
+        .Num(record.m_SysLogType)
+        .Tab()
+        .Num(record.m_ProcessType)
+        .Tab()
+        .Quoted(gbkMessage)
+        .Tab()
+        .Quoted(timeText)
+        .End();
+}
+
+void CDataFileLogWriter::AppendUserFlowLogLine(std::string& out, const UserLogV3& record, int32_t userId,
+                                               const std::string& timeText, int64_t recordId)
+{
+    // Column order of the table: raw down before raw up.
+    CLine(out)
+        .QuotedNum(recordId)
+        .Tab()
+        .Num(userId)
+        .Tab()
+        .Num(Host32(record.m_ServerIP))
+        .Tab()
+        .Num(record.m_GroupID)
+        .Tab()
+        .Num(record.m_DownFlux)
+        .Tab()
+        .Num(record.m_UpFlux)
+        .Tab()
+        .Num(record.m_RawDownFlux)
+        .Tab()
+        .Num(record.m_RawUpFlux)
+        .Tab()
+        .Quoted(timeText)
+        .Tab()
+        .Num(Host32(record.m_Address))
+        .Tab()
+        .Num(Host16(record.m_ServerPort))
+        .End();
+}
+
+void CDataFileLogWriter::AppendUserBasicLogLine(std::string& out, const UserLogV3& record, int32_t userId,
+                                                const std::string& gbkName, const std::string& gbkMessage,
+                                                const std::string& timeText, int64_t recordId)
+{
+    CLine(out)
+        .QuotedNum(recordId)
+        .Tab()
+        .Num(userId)
+        .Tab()
+        .Quoted(gbkName)
+        .Tab()
+        .Num(record.m_GroupID)
+        .Tab()
+        .Num(record.m_Action)
+        .Tab()
+        .Num(record.m_Result)
+        .Tab()
+        .Num(Host32(record.m_Address))
+        .Tab()
+        .Quoted(gbkMessage)
+        .Tab()
+        .Num(record.m_AuthMethod)
+        .Tab()
+        .Quoted(timeText)
+        .Tab()
+        .Num(Host32(record.m_ServerIP))
+        .Tab()
+        .Num(Host16(record.m_ServerPort))
+        .End();
+}
+
+void CDataFileLogWriter::AppendUserSvrLogLine(std::string& out, const UserLogV3& record, int32_t userId,
+                                              const std::string& gbkMessage, const std::string& timeText,
+                                              int64_t recordId)
+{
+    CLine(out)
+        .QuotedNum(recordId)
+        .Tab()
+        .Num(userId)
+        .Tab()
+        .Num(record.m_GroupID)
+        .Tab()
+        .Num(Host32(record.m_ServerIP))
+        .Tab()
+        .Num(Host16(record.m_ServerPort))
+        .Tab()
+        .Num(record.m_ServiceType)
+        .Tab()
+        .Quoted(timeText)
+        .Tab()
+        .Num(record.m_Result)
+        .Tab()
+        .Num(Host32(record.m_Address))
+        .Tab()
+        .Quoted(gbkMessage)
+        .Tab()
+        .Num(record.m_ServerAttr)
+        .End();
+}
+
 std::string CDataFileLogWriter::BuildSysLogLine(const SystemLog& record, const std::string& gbkMessage,
                                                 const std::string& timeText)
 {
-    return FormatText("%d\t%d\t", record.m_SysLogType, record.m_ProcessType) + Quoted(gbkMessage) + "\t" +
-           Quoted(timeText) + "\r\n";
+    std::string line;
+    AppendSysLogLine(line, record, gbkMessage, timeText);
+    return line;
 }
 
 std::string CDataFileLogWriter::BuildUserFlowLogLine(const UserLogV3& record, int32_t userId,
                                                      const std::string& timeText, int64_t recordId)
 {
-    // Column order of the table: raw down before raw up.
-    return FormatText("\"%" PRId64 "\"\t%d\t%u\t%d\t%" PRId64 "\t%" PRId64 "\t%" PRId64 "\t%" PRId64 "\t",
-                      recordId, userId, wire::NetToHost32(record.m_ServerIP), record.m_GroupID,
-                      record.m_DownFlux, record.m_UpFlux, record.m_RawDownFlux, record.m_RawUpFlux) +
-           Quoted(timeText) +
-           FormatText("\t%u\t%d\r\n", wire::NetToHost32(record.m_Address),
-                      static_cast<int>(wire::NetToHost16(record.m_ServerPort)));
+    std::string line;
+    AppendUserFlowLogLine(line, record, userId, timeText, recordId);
+    return line;
 }
 
 std::string CDataFileLogWriter::BuildUserBasicLogLine(const UserLogV3& record, int32_t userId,
@@ -60,23 +200,18 @@ std::string CDataFileLogWriter::BuildUserBasicLogLine(const UserLogV3& record, i
                                                       const std::string& gbkMessage,
                                                       const std::string& timeText, int64_t recordId)
 {
-    return FormatText("\"%" PRId64 "\"\t%d\t", recordId, userId) + Quoted(gbkName) +
-           FormatText("\t%d\t%d\t%d\t%u\t", record.m_GroupID, record.m_Action, record.m_Result,
-                      wire::NetToHost32(record.m_Address)) +
-           Quoted(gbkMessage) + FormatText("\t%d\t", record.m_AuthMethod) + Quoted(timeText) +
-           FormatText("\t%u\t%d\r\n", wire::NetToHost32(record.m_ServerIP),
-                      static_cast<int>(wire::NetToHost16(record.m_ServerPort)));
+    std::string line;
+    AppendUserBasicLogLine(line, record, userId, gbkName, gbkMessage, timeText, recordId);
+    return line;
 }
 
 std::string CDataFileLogWriter::BuildUserSvrLogLine(const UserLogV3& record, int32_t userId,
                                                     const std::string& gbkMessage,
                                                     const std::string& timeText, int64_t recordId)
 {
-    return FormatText("\"%" PRId64 "\"\t%d\t%d\t%u\t%d\t%d\t", recordId, userId, record.m_GroupID,
-                      wire::NetToHost32(record.m_ServerIP),
-                      static_cast<int>(wire::NetToHost16(record.m_ServerPort)), record.m_ServiceType) +
-           Quoted(timeText) + FormatText("\t%d\t%u\t", record.m_Result, wire::NetToHost32(record.m_Address)) +
-           Quoted(gbkMessage) + FormatText("\t%d\r\n", record.m_ServerAttr);
+    std::string line;
+    AppendUserSvrLogLine(line, record, userId, gbkMessage, timeText, recordId);
+    return line;
 }
 
 // ---- Data files ----------------------------------------------------------------------------------
@@ -126,31 +261,50 @@ int CDataFileLogWriter::WriteDataToDataFile(const std::string& line, const char*
 
 // ---- Records -------------------------------------------------------------------------------------
 
+namespace
+{
+// Per thread, so that a record costs no allocation once the strings have grown to their size.
+struct CScratch
+{
+    std::string m_Line;
+    std::string m_Time;
+    std::string m_Name;
+    std::string m_Message;
+};
+
+CScratch& Scratch()
+{
+    thread_local CScratch scratch;
+    return scratch;
+}
+} // namespace
+
 uint32_t CDataFileLogWriter::WriteLog(int, const SystemLog* record, void*)
 {
     if (record == nullptr)
         return 0;
-    std::string timeText, message;
-    if (!RecordTimeText(record->m_Head, timeText))
+    CScratch& s = Scratch();
+    if (!RecordTimeText(record->m_Head, s.m_Time))
         return 0;
-    if (!RecordTextToGbk(record->m_Message, sizeof(record->m_Message), message))
+    if (!RecordTextToGbk(record->m_Message, sizeof(record->m_Message), s.m_Message))
         return 0;
-    return WriteDataToDataFile(BuildSysLogLine(*record, message, timeText), "syslog") != 0 ? 1 : 0;
+    s.m_Line.clear();
+    AppendSysLogLine(s.m_Line, *record, s.m_Message, s.m_Time);
+    return WriteDataToDataFile(s.m_Line, "syslog") != 0 ? 1 : 0;
 }
 
 uint32_t CDataFileLogWriter::WriteLog(int, const UserLogV3* record, void*)
 {
     if (record == nullptr)
         return 0;
-    std::string timeText;
-    if (!RecordTimeText(record->m_Head, timeText))
+    CScratch& s = Scratch();
+    if (!RecordTimeText(record->m_Head, s.m_Time))
     {
         QB_LOG(PL_WARN, TAG, "[WriteLog] Fail To Call TranslateDWORDTimeToSZ().\n");
         return 0;
     }
     const int64_t recordId = MakeRecordId();
-    std::string userName;
-    if (!RecordTextToGbk(record->m_UserName, sizeof(record->m_UserName), userName))
+    if (!RecordTextToGbk(record->m_UserName, sizeof(record->m_UserName), s.m_Name))
     {
         QB_LOG(PL_WARN, TAG, "[WriteLog] Fail To Call Utf8ToGbkString().\n");
         return 0;
@@ -158,7 +312,7 @@ uint32_t CDataFileLogWriter::WriteLog(int, const UserLogV3* record, void*)
     int32_t userId = 0;
     const std::string dbName = GetDbName();
     if (!CGlobalSharedData::GetInstance()->GetUserInfoEx(dbName.empty() ? nullptr : dbName.c_str(),
-                                                         record->m_Head.m_DevMD5, userName.c_str(), userId,
+                                                         record->m_Head.m_DevMD5, s.m_Name.c_str(), userId,
                                                          record->m_GroupID))
     {
         std::string rawName(record->m_UserName, strnlen(record->m_UserName, sizeof(record->m_UserName)));
@@ -166,7 +320,7 @@ uint32_t CDataFileLogWriter::WriteLog(int, const UserLogV3* record, void*)
                "[WriteLog] Fail To Call GSD.GetUserInfoEx().UserGroupID = %d , RawName = %s , "
                "UserNameConverted = "
                "%s\n",
-               record->m_GroupID, rawName.c_str(), userName.c_str());
+               record->m_GroupID, rawName.c_str(), s.m_Name.c_str());
         return 0;
     }
 
@@ -174,7 +328,7 @@ uint32_t CDataFileLogWriter::WriteLog(int, const UserLogV3* record, void*)
     switch (record->m_Action)
     {
     case USER_ACTION_FLUX:
-        result = BuildUserFlowLog(*record, userId, timeText, recordId);
+        result = BuildUserFlowLog(*record, userId, s.m_Time, recordId);
         if (result == 0)
             QB_LOG(PL_WARN, TAG, "[WriteLog] Fail To Call BuildUserFlowLog().\n");
         break;
@@ -182,17 +336,17 @@ uint32_t CDataFileLogWriter::WriteLog(int, const UserLogV3* record, void*)
     {
         if (record->m_ServerIP == 0)
             return 0;
-        int basic = BuildUserBasicLog(*record, userId, userName, timeText, recordId);
+        int basic = BuildUserBasicLog(*record, userId, s.m_Name, s.m_Time, recordId);
         if (basic == 0)
             QB_LOG(PL_WARN, TAG, "[WriteLog] Fail To Call BuildUserBasicLog().\n");
-        int svr = BuildUserSvrLog(*record, userId, timeText, recordId);
+        int svr = BuildUserSvrLog(*record, userId, s.m_Time, recordId);
         if (svr == 0)
             QB_LOG(PL_WARN, TAG, "[WriteLog] Fail To Call BuildUserSvrLog().\n");
         result = basic != 0 && svr != 0 ? 1 : 0;
         break;
     }
     default:
-        result = BuildUserBasicLog(*record, userId, userName, timeText, recordId);
+        result = BuildUserBasicLog(*record, userId, s.m_Name, s.m_Time, recordId);
         if (result == 0)
             QB_LOG(PL_WARN, TAG, "[WriteLog] Fail To Call BuildUserBasicLog().\n");
         break;
@@ -203,26 +357,32 @@ uint32_t CDataFileLogWriter::WriteLog(int, const UserLogV3* record, void*)
 int CDataFileLogWriter::BuildUserFlowLog(const UserLogV3& record, int32_t userId, const std::string& timeText,
                                          int64_t recordId)
 {
-    return WriteDataToDataFile(BuildUserFlowLogLine(record, userId, timeText, recordId), "usrflowlog");
+    CScratch& s = Scratch();
+    s.m_Line.clear();
+    AppendUserFlowLogLine(s.m_Line, record, userId, timeText, recordId);
+    return WriteDataToDataFile(s.m_Line, "usrflowlog");
 }
 
 int CDataFileLogWriter::BuildUserBasicLog(const UserLogV3& record, int32_t userId, const std::string& gbkName,
                                           const std::string& timeText, int64_t recordId)
 {
-    std::string message;
-    if (!RecordTextToGbk(record.m_Message, sizeof(record.m_Message), message))
+    CScratch& s = Scratch();
+    if (!RecordTextToGbk(record.m_Message, sizeof(record.m_Message), s.m_Message))
         return 0;
-    return WriteDataToDataFile(BuildUserBasicLogLine(record, userId, gbkName, message, timeText, recordId),
-                               "usrbasiclog");
+    s.m_Line.clear();
+    AppendUserBasicLogLine(s.m_Line, record, userId, gbkName, s.m_Message, timeText, recordId);
+    return WriteDataToDataFile(s.m_Line, "usrbasiclog");
 }
 
 int CDataFileLogWriter::BuildUserSvrLog(const UserLogV3& record, int32_t userId, const std::string& timeText,
                                         int64_t recordId)
 {
-    std::string message;
-    if (!RecordTextToGbk(record.m_Message, sizeof(record.m_Message), message))
+    CScratch& s = Scratch();
+    if (!RecordTextToGbk(record.m_Message, sizeof(record.m_Message), s.m_Message))
         return 0;
-    return WriteDataToDataFile(BuildUserSvrLogLine(record, userId, message, timeText, recordId), "usrsvrlog");
+    s.m_Line.clear();
+    AppendUserSvrLogLine(s.m_Line, record, userId, s.m_Message, timeText, recordId);
+    return WriteDataToDataFile(s.m_Line, "usrsvrlog");
 }
 
 uint32_t CDataFileLogWriter::WriteLog(int signCode, const UserLogV2* record, void*)

@@ -39,7 +39,18 @@ public:
 
     std::string GetDbName();
 
-    // The lines of the four tables (exposed for the tests of the format).
+    // The lines of the four tables, appended to `out` (exposed for the tests of the format).
+    static void AppendSysLogLine(std::string& out, const SystemLog& record, const std::string& gbkMessage,
+                                 const std::string& timeText);
+    static void AppendUserFlowLogLine(std::string& out, const UserLogV3& record, int32_t userId,
+                                      const std::string& timeText, int64_t recordId);
+    static void AppendUserBasicLogLine(std::string& out, const UserLogV3& record, int32_t userId,
+                                       const std::string& gbkName, const std::string& gbkMessage,
+                                       const std::string& timeText, int64_t recordId);
+    static void AppendUserSvrLogLine(std::string& out, const UserLogV3& record, int32_t userId,
+                                     const std::string& gbkMessage, const std::string& timeText,
+                                     int64_t recordId);
+    // The same, each as a string of its own.
     static std::string BuildSysLogLine(const SystemLog& record, const std::string& gbkMessage,
                                        const std::string& timeText);
     static std::string BuildUserFlowLogLine(const UserLogV3& record, int32_t userId,

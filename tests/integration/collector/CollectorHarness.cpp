@@ -53,6 +53,12 @@ CollectorHarness::~CollectorHarness()
 {
     if (m_Pid > 0)
         Kill();
+    // QB_KEEP_TREES keeps the databases beside the trees, for a look after a failure.
+    if (m_Conn && getenv("QB_KEEP_TREES") != nullptr)
+    {
+        mysql_close(m_Conn);
+        m_Conn = nullptr;
+    }
     if (m_Conn)
     {
         for (const std::string& db : m_DeviceDbs)

@@ -73,6 +73,19 @@ TEST(UtilitiesTime, PackedWordsToText)
     EXPECT_STREQ(buf, "   5-01-02 03:04:05");
     ASSERT_TRUE(TranslateDWORDTimeToCompactSZ((5u << 16) | (1u << 8) | 2u, 0, compact));
     EXPECT_EQ(compact, "   50102000000");
+
+    // Both ends of four-digit years, and fields too wide for their places, which widen the text.
+    auto text = [&](uint32_t y, uint32_t mo, uint32_t d, uint32_t h, uint32_t mi, uint32_t s)
+    {
+        EXPECT_TRUE(
+            TranslateDWORDTimeToSZ((y << 16) | (mo << 8) | d, (h << 16) | (mi << 8) | s, buf, sizeof buf));
+        return std::string(buf);
+    };
+    EXPECT_EQ(text(1000, 1, 1, 0, 0, 0), "1000-01-01 00:00:00");
+    EXPECT_EQ(text(9999, 12, 31, 23, 59, 59), "9999-12-31 23:59:59");
+    EXPECT_EQ(text(999, 1, 1, 0, 0, 0), " 999-01-01 00:00:00");
+    EXPECT_EQ(text(10000, 1, 1, 0, 0, 0), "10000-01-01 00:00:00");
+    EXPECT_EQ(text(2026, 255, 1, 99, 100, 7), "2026-255-01 99:100:07");
 }
 
 TEST(UtilitiesTime, BufferLimits)
@@ -279,6 +292,12 @@ TEST(UtilitiesEscape, LoadDataField)
     const std::string gbk = Bytes({0x95, 0x5C, 0x5C, 0x81, 0x5C, '"', 0x00, 'z'});
     EscapeLoadDataField(gbk.data(), gbk.size(), out);
     EXPECT_EQ(out, Bytes({0x95, 0x5C, '\\', '\\', 0x81, 0x5C, '\\', '"', '\\', '0', 'z'}));
+
+    // A lead byte with nothing after it is a byte of its own; text after the last escape is kept.
+    out.clear();
+    const std::string tail = Bytes({'a', '\t', 'b', 'c', 0x81});
+    EscapeLoadDataField(tail.data(), tail.size(), out);
+    EXPECT_EQ(out, Bytes({'a', '\\', 't', 'b', 'c', 0x81}));
 
     out.clear();
     EscapeLoadDataField(nullptr, 5, out);
