@@ -87,6 +87,8 @@ protected:
 
 TEST_F(WriterChainTest, InstalledChainHoldsTheThreeWritersInOrder)
 {
+    // Only what this installation logs: other tests of the run install chains too.
+    const size_t from = qbtest::ReadTodayLog().size();
     CQuillbarnLogsWriterManager manager;
     manager.InstallLogWriterChain();
     EXPECT_EQ(manager.GetWriterCount(), 3u);
@@ -94,11 +96,11 @@ TEST_F(WriterChainTest, InstalledChainHoldsTheThreeWritersInOrder)
     EXPECT_EQ(manager.GetFinalLogWriter().GetLogsWriterManager(), &manager);
     std::string log = qbtest::ReadTodayLog();
     size_t a = log.find(
-        "[InstallLogWriterChain] Call Log Writer Init() Succeed. Name = class CLogMergerLogWriter\n");
-    size_t b =
-        log.find("[InstallLogWriterChain] Call Log Writer Init() Succeed. Name = class CDataFileLogWriter\n");
-    size_t c =
-        log.find("[InstallLogWriterChain] Call Log Writer Init() Succeed. Name = class CFinalLogWriter\n");
+        "[InstallLogWriterChain] Call Log Writer Init() Succeed. Name = class CLogMergerLogWriter\n", from);
+    size_t b = log.find(
+        "[InstallLogWriterChain] Call Log Writer Init() Succeed. Name = class CDataFileLogWriter\n", from);
+    size_t c = log.find(
+        "[InstallLogWriterChain] Call Log Writer Init() Succeed. Name = class CFinalLogWriter\n", from);
     ASSERT_NE(a, std::string::npos);
     EXPECT_LT(a, b);
     EXPECT_LT(b, c);
