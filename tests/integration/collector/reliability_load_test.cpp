@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -88,6 +89,24 @@ long RssKiB(pid_t pid)
     std::string s = ReadText("/proc/" + std::to_string(pid) + "/status");
     size_t at = s.find("VmRSS:");
     return at == std::string::npos ? -1 : atol(s.c_str() + at + 6);
+}
+
+// User plus system processor time of a process so far, in seconds.
+double CpuSeconds(pid_t pid)
+{
+    std::string s = ReadText("/proc/" + std::to_string(pid) + "/stat");
+    size_t at = s.rfind(')');
+    if (at == std::string::npos)
+        return -1;
+    std::istringstream in(s.substr(at + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && in >> field; ++i)
+        if (i == 14)
+            utime = std::stoull(field);
+        else if (i == 15)
+            stime = std::stoull(field);
+    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
 }
 
 int OpenFds(pid_t pid)
@@ -639,4 +658,147 @@ TEST_F(ReliabilityLoad, ConnectionsCutInsideARecordStoreNothing)
                        std::to_string(seconds) + " rss_before_kib=" + std::to_string(rssBefore) +
                        " rss_peak_kib=" + std::to_string(rssPeak.load()) +
                        " rss_after_kib=" + std::to_string(rssAfter));
+}
+
+// A device that never reads its replies (receive buffer of 1 KiB, no recv): it pushes its
+// directory and then sends keepalives until the collector stops taking its bytes. Replies are
+// sent without blocking; what the device does not read waits in its connection's 10 KiB send ring,
+// and when that is full its record task waits, its receive ring fills and TCP holds the device
+// back. Only that connection stalls: eight other devices keep their rate (within 10 % of a run
+// without the stalled device), lose nothing, the info query answers, and resident memory stays
+// flat. When the device closes, its connection is let go.
+TEST_F(ReliabilityLoad, DeviceThatNeverReadsRepliesStallsOnlyItself)
+{
+    const int others = 8, rate = 200, count = Soak() ? 12000 : 1600;
+    const int quiet = 2 * others + 1;
+    Prepare(quiet);
+    Start(kFast);
+    auto runOthers = [&](int first, std::map<std::string, std::string>* report, int* code)
+    {
+        *report = m_C.RunDevsim({"--devices", std::to_string(others), "--first-index", std::to_string(first),
+                                 "--rate", std::to_string(rate), "--count", std::to_string(count), "--seq",
+                                 "--mix", kBatchMix, "--reply-timeout", "60"},
+                                code);
+    };
+    int codeBase = -1;
+    std::map<std::string, std::string> base;
+    runOthers(1, &base, &codeBase);
+    ASSERT_EQ(codeBase, 0) << base["_output"];
+
+    // The device that does not read: its pushes, then its keepalives again and again.
+    const std::string dump = m_C.Dir() + "/noread.bin";
+    std::string out;
+    ASSERT_EQ(qbtest::RunProgram({qbtest::BinDir() + "/devsim", "--offline", "--dump", dump, "--devices", "1",
+                                  "--first-index", std::to_string(quiet), "--count", "2000", "--mix",
+                                  "keepalive=1"},
+                                 {}, 60000, &out),
+              0)
+        << out;
+    std::vector<std::string> records = SplitRecords(ReadText(dump));
+    ASSERT_GT(records.size(), 3u);
+    std::string pushes = records[0] + records[1], keepalives;
+    for (size_t i = 2; i < records.size(); ++i)
+        keepalives += records[i];
+    const int s = ConnectTo(m_C.Port(), 1024);
+    ASSERT_GE(s, 0);
+    ASSERT_TRUE(SendAll(s, pushes));
+    fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK);
+    std::atomic<long long> offered{0};
+    // Sends what the collector takes; false once it has taken nothing for `stallMs`.
+    auto offer = [&](int stallMs)
+    {
+        size_t at = 0;
+        double lastProgress = Now();
+        while (Now() - lastProgress < stallMs / 1000.0)
+        {
+            ssize_t n = send(s, keepalives.data() + at, keepalives.size() - at, MSG_NOSIGNAL);
+            if (n > 0)
+            {
+                offered += n;
+                at = (at + size_t(n)) % keepalives.size();
+                lastProgress = Now();
+                continue;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+                return false;
+            pollfd p{s, POLLOUT, 0};
+            poll(&p, 1, 100);
+        }
+        return true;
+    };
+    const double stallStart = Now();
+    ASSERT_TRUE(offer(3000)) << "the collector closed the connection of the device that does not read";
+    const double stallSeconds = Now() - stallStart;
+    const long long offeredAtStall = offered.load();
+    // Its record task waits for room in the send ring: the device is stalled at the collector.
+    EXPECT_TRUE(qbtest::WaitUntil(30000, [&] { return CountInLog("Wait SendRingCache Timeout") > 0; }));
+
+    // Stalled, it costs no processor time: nothing spins on the full send ring or socket.
+    const double cpu0 = CpuSeconds(m_Pid), idle0 = Now();
+    (void)offer(3000);
+    const double stalledCpuShare = (CpuSeconds(m_Pid) - cpu0) / (Now() - idle0);
+    EXPECT_LE(stalledCpuShare, 0.25)
+        << "share of a processor the collector used while the device was stalled";
+
+    const long rssStalled = RssKiB(m_Pid);
+    long rssPeak = rssStalled;
+    int codeWith = -1;
+    std::map<std::string, std::string> with;
+    std::atomic<bool> done{false};
+    std::thread sender(
+        [&]
+        {
+            runOthers(others + 1, &with, &codeWith);
+            done = true;
+        });
+    std::string info;
+    int infoAnswers = 0, infoAsked = 0;
+    while (!done)
+    {
+        (void)offer(200); // keeps pushing on the stalled connection
+        rssPeak = std::max(rssPeak, RssKiB(m_Pid));
+        if (infoAsked < 3 && Now() - stallStart > stallSeconds + 1 + infoAsked)
+        {
+            ++infoAsked;
+            info = InfoQuery();
+            infoAnswers += info.empty() ? 0 : 1;
+        }
+    }
+    sender.join();
+    const long rssEnd = RssKiB(m_Pid);
+    EXPECT_EQ(codeWith, 0) << with["_output"];
+    EXPECT_EQ(with["replies.keepalive"], with["sent.keepalive"]);
+    const double rateBase = atof(base["records_per_s"].c_str()),
+                 rateWith = atof(with["records_per_s"].c_str());
+    EXPECT_GE(rateWith, 0.9 * rateBase) << "records/s of the other devices: " << rateBase << " alone, "
+                                        << rateWith << " beside the device that does not read";
+    EXPECT_EQ(infoAnswers, infoAsked) << "info query unanswered while a device did not read";
+    EXPECT_GE(infoAsked, 1);
+    EXPECT_LE(rssPeak - rssStalled, 32 * 1024) << "resident memory grew while a device did not read";
+
+    // The device goes: its connection ends and leaves its slot.
+    const size_t exitsBefore = CountInLog("[CSvpnNode][Run] Exit With WaitRet");
+    const double closedAt = Now();
+    close(s);
+    EXPECT_TRUE(qbtest::WaitUntil(
+        30000, [&] { return CountInLog("[CSvpnNode][Run] Exit With WaitRet") > exitsBefore; }));
+    const double letGoSeconds = Now() - closedAt;
+
+    int check = -1;
+    auto total = SeqCheck(1, 2 * others, {"--expect", std::to_string(count), "--wait", "60"}, &check);
+    EXPECT_EQ(check, 0) << total["_output"];
+    EXPECT_EQ(total["missing"], "0");
+    EXPECT_EQ(total["duplicates"], "0");
+    EXPECT_TRUE(m_C.IsRunning());
+    Figures("noread",
+            "others=" + std::to_string(others) + " rate=" + std::to_string(rate) +
+                "/s count=" + std::to_string(count) + " records_per_s_alone=" + base["records_per_s"] +
+                " records_per_s_beside=" + with["records_per_s"] + " noread_bytes_taken_until_stall=" +
+                std::to_string(offeredAtStall) + " stall_after_s=" + std::to_string(stallSeconds) +
+                " stalled_cpu_share=" + std::to_string(stalledCpuShare) + " noread_bytes_taken_total=" +
+                std::to_string(offered.load()) + " info_answers=" + std::to_string(infoAnswers) + "/" +
+                std::to_string(infoAsked) + " stored=" + total["D"] + " missing=" + total["missing"] +
+                " duplicates=" + total["duplicates"] + " rss_stalled_kib=" + std::to_string(rssStalled) +
+                " rss_peak_kib=" + std::to_string(rssPeak) + " rss_end_kib=" + std::to_string(rssEnd) +
+                " let_go_after_close_s=" + std::to_string(letGoSeconds));
 }
