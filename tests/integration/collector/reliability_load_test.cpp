@@ -802,3 +802,112 @@ TEST_F(ReliabilityLoad, DeviceThatNeverReadsRepliesStallsOnlyItself)
                 " rss_peak_kib=" + std::to_string(rssPeak) + " rss_end_kib=" + std::to_string(rssEnd) +
                 " let_go_after_close_s=" + std::to_string(letGoSeconds));
 }
+
+// 64 connections that each send one byte every 2 s (a keepalive, byte by byte) take every slot and
+// hold it: the design gives a connection no deadline for its first record, so while they stay, a
+// real device is refused (closed at once). The collector stays responsive all the same: the
+// watchdog's probe is answered beyond the limit, the info query answers, and memory stays bounded
+// (a slot that has received a few bytes costs a few pages of its ring). When the slow connections
+// close, a real device gets in at once.
+TEST_F(ReliabilityLoad, SlowSendersHoldEverySlotButTheCollectorStaysResponsive)
+{
+    const int slow = 64, holdSeconds = Soak() ? 60 : 10;
+    Prepare(2);
+    Start(kFast);
+    const std::string dump = m_C.Dir() + "/slow.bin";
+    std::string out;
+    ASSERT_EQ(qbtest::RunProgram({qbtest::BinDir() + "/devsim", "--offline", "--dump", dump, "--devices", "1",
+                                  "--no-push", "--count", "1", "--mix", "keepalive=1"},
+                                 {}, 60000, &out),
+              0)
+        << out;
+    const std::string keepalive = ReadText(dump);
+    ASSERT_GE(keepalive.size(), 42u);
+    const long rssBefore = RssKiB(m_Pid);
+    const size_t refusedBefore = CountInLog("[AllocSvpnNode] Max Connection.");
+
+    std::vector<int> sockets;
+    for (int i = 0; i < slow; ++i)
+    {
+        int s = ConnectTo(m_C.Port());
+        ASSERT_GE(s, 0);
+        sockets.push_back(s);
+    }
+    std::atomic<bool> stop{false};
+    std::atomic<int> bytesEach{0};
+    std::thread trickle(
+        [&]
+        {
+            for (size_t at = 0; !stop && at < keepalive.size(); ++at)
+            {
+                for (int s : sockets)
+                    (void)send(s, keepalive.data() + at, 1, MSG_NOSIGNAL);
+                ++bytesEach;
+                for (int i = 0; i < 20 && !stop; ++i)
+                    usleep(100000);
+            }
+        });
+    // Every slot is taken once the collector's watcher has counted the connections.
+    EXPECT_TRUE(
+        qbtest::WaitUntil(20000, [&] { return CountInLog("[CSvpnNode][Run] TID =") >= size_t(slow) + 1; }));
+    sleep(2);
+
+    // A real device is refused while they stay.
+    const double tryAt = Now();
+    int codeRefused = -1;
+    auto refused = m_C.RunDevsim({"--devices", "1", "--count", "10", "--reply-timeout", "10"}, &codeRefused);
+    const double refusedSeconds = Now() - tryAt;
+    EXPECT_NE(codeRefused, 0) << "a device got a slot although slow connections held them all";
+    EXPECT_LE(refusedSeconds, 5.0);
+    EXPECT_GT(CountInLog("[AllocSvpnNode] Max Connection."), refusedBefore);
+    // The watchdog's probe and the info query are answered.
+    int codeProbe = -1;
+    std::string probeOut;
+    const double probeAt = Now();
+    codeProbe =
+        qbtest::RunProgram({qbtest::BinDir() + "/devsim", "--port", std::to_string(m_C.Port()), "--probe"},
+                           {}, 30000, &probeOut);
+    const double probeSeconds = Now() - probeAt;
+    EXPECT_EQ(codeProbe, 0) << probeOut;
+    const std::string info = InfoQuery();
+    EXPECT_FALSE(info.empty()) << "info query unanswered while slow connections held every slot";
+    long rssHeld = RssKiB(m_Pid);
+    while (Now() - tryAt < holdSeconds)
+    {
+        rssHeld = std::max(rssHeld, RssKiB(m_Pid));
+        usleep(250000);
+    }
+    EXPECT_LE(rssHeld - rssBefore, 64 * 1024) << "resident memory with every slot held by a slow connection";
+    stop = true;
+    trickle.join();
+    EXPECT_TRUE(m_C.IsRunning());
+
+    // They go: a real device gets in at once.
+    for (int s : sockets)
+        close(s);
+    const double closedAt = Now();
+    int codeIn = -1;
+    std::map<std::string, std::string> in;
+    while (Now() - closedAt < 15)
+    {
+        in = m_C.RunDevsim({"--devices", "1", "--count", "10", "--seq", "--mix", kBatchMix}, &codeIn);
+        if (codeIn == 0)
+            break;
+        usleep(100000);
+    }
+    const double admittedSeconds = Now() - closedAt;
+    EXPECT_EQ(codeIn, 0) << in["_output"];
+    EXPECT_LE(admittedSeconds, 5.0) << "a device got a slot only this long after the slow connections closed";
+    int check = -1;
+    auto total = SeqCheck(1, 1, {"--expect", "10", "--wait", "30"}, &check);
+    EXPECT_EQ(check, 0) << total["_output"];
+    Figures(
+        "slow",
+        "slow_connections=" + std::to_string(slow) + " bytes_each=" + std::to_string(bytesEach.load()) +
+            " device_refused_after_s=" + std::to_string(refusedSeconds) +
+            " probe_answered=" + std::string(codeProbe == 0 ? "yes" : "no") +
+            " probe_s=" + std::to_string(probeSeconds) + " info_answered=" + (info.empty() ? "no" : "yes") +
+            " rss_before_kib=" + std::to_string(rssBefore) + " rss_held_peak_kib=" + std::to_string(rssHeld) +
+            " device_admitted_after_close_s=" + std::to_string(admittedSeconds) + " stored=" + total["D"] +
+            " missing=" + total["missing"]);
+}
