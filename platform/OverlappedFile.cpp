@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
+#include <fcntl.h>
 #include <mutex>
 #include <thread>
 #include <unistd.h>
@@ -143,6 +144,22 @@ bool PositionedWriteAll(int fd, const void* buffer, size_t length, uint64_t offs
         written += static_cast<size_t>(n);
     }
     return true;
+}
+
+bool ReserveFileRange(int fd, uint64_t offset, uint64_t length)
+{
+    if (length == 0)
+        return true;
+    for (;;)
+    {
+        if (fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset), static_cast<off_t>(length)) == 0)
+            return true;
+        if (errno == EINTR)
+            continue;
+        if (errno == ENOSYS)
+            errno = EOPNOTSUPP;
+        return false;
+    }
 }
 
 bool StartOverlappedWrite(OverlappedRequest* request)

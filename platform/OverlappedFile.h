@@ -49,4 +49,10 @@ size_t GetOverlappedIoWorkerCount();
 // Writes all `length` bytes at `offset`, retrying short and interrupted
 // writes; false with errno on the first error. `written` gets the bytes done.
 bool PositionedWriteAll(int fd, const void* buffer, size_t length, uint64_t offset, size_t& written);
+
+// Allocates disk space for `length` bytes at `offset` without changing the
+// file's size, so that a later write there cannot fail for want of space.
+// False with errno: ENOSPC (or EDQUOT) when there is no room, EOPNOTSUPP when
+// the file system cannot reserve.
+bool ReserveFileRange(int fd, uint64_t offset, uint64_t length);
 } // namespace platform
