@@ -13,10 +13,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <map>
 #include <regex>
 #include <set>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 
@@ -463,4 +465,98 @@ TEST_F(DataFileTest, AsyncWritesOnAFullDiskLoseNothingTheyAcknowledged)
     EXPECT_GT(ackedWhileFull, 100u);
     for (const std::string& body : refused)
         EXPECT_EQ(found.count(body), 0u) << "a refused line was stored too: " << body.substr(0, 12);
+}
+
+// A buffer write that fails although its space was reserved (a file-size
+// limit stands in for a disk that refuses the bytes): the buffer's lines are
+// kept, new lines are refused while they cannot be written, and they reach
+// the file once writing works again. When it never does, Close cuts the file
+// back to a whole line and reports failure; nothing torn stays behind.
+TEST_F(DataFileTest, FailedBufferWriteIsKeptAndWrittenAgain)
+{
+    SetDataFileOption("EnableAsyncWrite", 1);
+    std::string dir = m_Root + "/" + m_Db;
+    ASSERT_TRUE(platform::CreateDirectories(dir));
+    struct CFileSizeLimit
+    {
+        rlimit m_Old{};
+        void (*m_OldHandler)(int) = SIG_DFL;
+        CFileSizeLimit()
+        {
+            getrlimit(RLIMIT_FSIZE, &m_Old);
+            m_OldHandler = signal(SIGXFSZ, SIG_IGN); // the write fails with EFBIG instead
+        }
+        bool Set(rlim_t bytes)
+        {
+            rlimit r = m_Old;
+            r.rlim_cur = bytes;
+            return setrlimit(RLIMIT_FSIZE, &r) == 0;
+        }
+        ~CFileSizeLimit()
+        {
+            setrlimit(RLIMIT_FSIZE, &m_Old);
+            signal(SIGXFSZ, m_OldHandler);
+        }
+    } limit;
+
+    for (int giveUp = 0; giveUp < 2; ++giveUp)
+    {
+        CDataFile f;
+        f.SetFilePath(dir + "/limited" + std::to_string(giveUp) + ".dat");
+        ASSERT_TRUE(f.Create());
+        ASSERT_TRUE(f.IsAsync());
+        // Past the log too, so that what Close reports can still be logged.
+        const rlim_t cap = 40000 + qbtest::ReadTodayLog().size() + 20000;
+        ASSERT_TRUE(limit.Set(cap));
+        std::vector<std::string> acked;
+        int refused = 0, seq = 0;
+        auto writeLine = [&]
+        {
+            std::string body =
+                "F" + std::to_string(giveUp) + "_" + std::to_string(seq++) + std::string(90, 'y');
+            std::string line = body + "\r\n";
+            uint32_t n = f.Write(line.data(), static_cast<uint32_t>(line.size()));
+            if (n == line.size())
+                acked.push_back(body);
+            else
+                ++refused;
+            return n;
+        };
+        for (int i = 0; i < 1000 && refused < 20; ++i)
+            EXPECT_TRUE(writeLine() == 0 || acked.size() > 0);
+        EXPECT_EQ(refused, 20) << "lines are refused while a buffer cannot be written";
+        EXPECT_GT(acked.size() * 100, static_cast<size_t>(cap)) << "the buffers beyond the limit were taken";
+        if (giveUp == 0)
+        {
+            ASSERT_TRUE(
+                limit.Set(RLIM_INFINITY == limit.m_Old.rlim_max ? RLIM_INFINITY : limit.m_Old.rlim_max));
+            EXPECT_NE(writeLine(), 0u) << "taken again once the buffer is written";
+            EXPECT_TRUE(f.Close());
+        }
+        else
+        {
+            EXPECT_FALSE(f.Close()) << "lines that could not be written are reported";
+            limit.Set(limit.m_Old.rlim_cur);
+        }
+        std::string text = qbtest::ReadFile(f.GetFilePath());
+        ASSERT_TRUE(text.empty() || text.substr(text.size() - 2) == "\r\n") << "no torn line at the end";
+        std::vector<std::string> found = Lines(text);
+        ASSERT_LE(found.size(), acked.size());
+        for (size_t i = 0; i < found.size(); ++i)
+            ASSERT_EQ(found[i], acked[i]) << "line " << i << ": in order, whole, no gap";
+        printf(
+            "[figures] buffer write failing at %u bytes (%s): %zu lines taken, %d refused, %zu in the file\n",
+            static_cast<unsigned>(cap), giveUp ? "never works again" : "works again", acked.size(), refused,
+            found.size());
+        if (giveUp == 0)
+            EXPECT_EQ(found.size(), acked.size()) << "every line taken is in the file";
+        else
+        {
+            EXPECT_LE(found.size() * 92, static_cast<size_t>(cap)) << "what could not be written is cut off";
+            EXPECT_NE(qbtest::ReadTodayLog().find("[Close] Data File Lines Lost = " +
+                                                  std::to_string(acked.size() - found.size()) + " ,"),
+                      std::string::npos)
+                << "the lines lost are counted in an ERROR";
+        }
+    }
 }
