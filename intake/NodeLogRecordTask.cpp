@@ -258,6 +258,9 @@ uint32_t CNodeLogRecordTask::Run()
             break;
     }
 
+    // What was read from the connection was received: an orderly stop or a closed connection must not
+    // throw it away. Only a record that never arrived whole is left.
+    DrainReceiveRing();
     m_LogsWriterManager.OnQuit();
     m_LogsWriterManager.UnInstallLogWriterChain();
     // Only a task that counted itself in gives a count back: a connection that
@@ -275,6 +278,30 @@ uint32_t CNodeLogRecordTask::Run()
     return 0;
 }
 
+void CNodeLogRecordTask::DrainReceiveRing()
+{
+    if (m_pRecvRing == nullptr)
+        return;
+    const uint64_t before = GetCounter(COUNTER_RECEIVED);
+    m_bDraining = true;
+    m_LastCanReadSize = 0;
+    try
+    {
+        ProcessRingBuffData();
+    }
+    catch (...)
+    {
+        QB_LOG(PL_ERROR, TAG,
+               "[DrainReceiveRing] Exception Occur While Calling Function ProcessRingBuffData().\n");
+    }
+    m_bDraining = false;
+    // What is left are the bytes of a record cut short by the end of the connection.
+    QB_LOG(PL_INFO, TAG,
+           "[DrainReceiveRing] Unhandled Bytes = %u , Records Handled At The End = %" PRIu64
+           " , DbName = %s\n",
+           m_pRecvRing->GetTotalReadSize(), GetCounter(COUNTER_RECEIVED) - before, m_DbName.c_str());
+}
+
 // ---------------------------------------------------------------------------------------------
 // Framing
 // ---------------------------------------------------------------------------------------------
@@ -286,7 +313,7 @@ void CNodeLogRecordTask::ProcessRingBuffData()
     // The processor is offered to other devices' tasks every few records rather than after each one:
     // a yield is a system call, and per record it cost more than the record itself.
     uint32_t passes = 0;
-    while (m_bRunning)
+    while (IsHandling())
     {
         uint32_t readable = 0;
         m_pRecvRing->GetCanReadSize(readable);
@@ -306,7 +333,7 @@ int CNodeLogRecordTask::FindDataHead(uint32_t readable)
     if (m_pRecvRing == nullptr)
         return SIGN_CODE_NONE;
     uint32_t remaining = readable;
-    while (remaining >= WIRE_SIGN_LEN && m_bRunning)
+    while (remaining >= WIRE_SIGN_LEN && IsHandling())
     {
         uint8_t* p = reinterpret_cast<uint8_t*>(m_pRecvRing->GetReadPtr());
         uint32_t chunk = std::min(remaining, SCAN_CHUNK_SIZE);
@@ -358,10 +385,15 @@ int CNodeLogRecordTask::ProcessLogData(int signCode)
         SetCurrentRecord(p, dataLen, true);
         m_LastCanReadSize = 0;
     }
-    else if (m_LastCanReadSize < readable)
+    else if (!m_bDraining && m_LastCanReadSize < readable)
     {
         // Still growing: the rest of the record has not arrived yet.
         m_LastCanReadSize = readable;
+        return 0;
+    }
+    else if (m_bDraining && m_pRecvRing->GetTotalReadSize() < dataLen)
+    {
+        // Nothing more arrives: a record whose rest is not there never will be whole.
         return 0;
     }
     else
@@ -380,7 +412,7 @@ int CNodeLogRecordTask::ProcessLogData(int signCode)
         SetCurrentRecord(m_LinearBuff.data(), dataLen, false);
     }
 
-    if (m_bRunning)
+    if (IsHandling())
         DispatchLog(signCode);
     else
         ConsumeCurrentRecord();
@@ -394,7 +426,7 @@ int CNodeLogRecordTask::RingCache2LinearityBuff(CRingCache* ring, uint8_t* dest,
     platform::CWaitable* handles[2] = {CGlobalSharedData::GetInstance()->GetExitEvent(),
                                        ring->GetDataEvent()};
     uint32_t copied = 0;
-    while (m_bRunning)
+    while (IsHandling())
     {
         uint32_t readable = 0;
         ring->GetCanReadSize(readable);

@@ -153,6 +153,10 @@ private:
 
     // Consumes the current record from the receive ring once, when it lies there.
     void ConsumeCurrentRecord();
+    // Records are framed and handled while the task runs, and once more while it drains.
+    bool IsHandling() const { return m_bRunning != 0 || m_bDraining; }
+    // Handles every whole record left in the receive ring once the task was told to end.
+    void DrainReceiveRing();
     // Inverts a masked body once per record.
     void RestoreMaskedBody();
     void CountRecord(ERecordCounter counter);
@@ -184,5 +188,7 @@ private:
     std::vector<uint8_t> m_LinearBuff;
     std::vector<uint8_t> m_ReplyBuff;
     uint32_t m_LastWaitRet = 0;
+    // Set while DrainReceiveRing runs: nothing more arrives, and no reply can leave any more.
+    bool m_bDraining = false;
     std::atomic<uint64_t> m_Counters[COUNTER_COUNT] = {};
 };

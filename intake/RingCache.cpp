@@ -190,6 +190,18 @@ bool CRingCache::GetCanReadSize(uint32_t& size)
     return readable > 0;
 }
 
+uint32_t CRingCache::GetTotalReadSize() const
+{
+    if (m_pBuff == nullptr)
+        return 0;
+    char* write = m_pWrite.load(std::memory_order_acquire);
+    char* read = m_pRead.load(std::memory_order_relaxed);
+    if (write >= read)
+        return static_cast<uint32_t>(write - read);
+    char* dataEnd = m_pDataEnd.load(std::memory_order_acquire);
+    return static_cast<uint32_t>((dataEnd - read) + (write - GetAreaStart()));
+}
+
 void CRingCache::CommitRead(uint32_t n)
 {
     if (n == 0 || m_pBuff == nullptr)

@@ -48,6 +48,8 @@ public:
     // there are any. Moves a short tail in front of wrapped data.
     bool GetCanReadSize(uint32_t& size);
     void CommitRead(uint32_t n);
+    // Consumer: every byte held, the wrapped part included; moves nothing.
+    uint32_t GetTotalReadSize() const;
 
     char* GetReadPtr() const { return m_pRead.load(std::memory_order_relaxed); }
     char* GetWritePtr() const { return m_pWrite.load(std::memory_order_relaxed); }

@@ -123,7 +123,10 @@ int main(int argc, char** argv)
     {
         const SDeviceStats& s = sessions[i]->Stats();
         for (int k = 0; k < KIND_COUNT; ++k)
+        {
             total.m_Sent[k] += s.m_Sent[k];
+            total.m_Acked[k] += s.m_Acked[k];
+        }
         total.m_Pushes += s.m_Pushes;
         total.m_GarbageRuns += s.m_GarbageRuns;
         total.m_GarbageBytes += s.m_GarbageBytes;
@@ -153,6 +156,15 @@ int main(int argc, char** argv)
     for (int k = 0; k < KIND_COUNT; ++k)
         std::printf("sent.%s=%llu\n", kKindNames[k], (unsigned long long)total.m_Sent[k]);
     std::printf("sent.records=%llu\n", (unsigned long long)records);
+    // Acknowledged: sent before the last keepalive that was answered. sent.* also counts records
+    // that were still in this side's buffers, or in the collector's socket, when the connection ended.
+    uint64_t acked = 0;
+    for (int k = 0; k < KIND_COUNT; ++k)
+    {
+        std::printf("acked.%s=%llu\n", kKindNames[k], (unsigned long long)total.m_Acked[k]);
+        acked += total.m_Acked[k];
+    }
+    std::printf("acked.records=%llu\n", (unsigned long long)acked);
     std::printf("sent.garbage_runs=%llu\nsent.garbage_bytes=%llu\n", (unsigned long long)total.m_GarbageRuns,
                 (unsigned long long)total.m_GarbageBytes);
     std::printf("replies.keepalive=%llu\nreplies.push=%llu\nreplies.bad=%llu\nreplies.missing=%llu\n",

@@ -1,5 +1,6 @@
 #include "DeviceSession.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -229,6 +230,10 @@ std::string CDeviceSession::UserDocument() const
 
 void CDeviceSession::ExpectKeepAliveReply(const uint8_t* r)
 {
+    // Its reply will acknowledge everything sent so far.
+    std::array<uint64_t, KIND_COUNT> mark;
+    std::copy(std::begin(m_Stats.m_Sent), std::end(m_Stats.m_Sent), mark.begin());
+    m_AckMarks.push_back(mark);
     // The reply is the request's head with length 46, then four zero bytes.
     std::vector<uint8_t> expect(r, r + kHeadLen);
     PutLe32(expect.data() + 28, uint32_t(kKeepAliveReplyLen));
@@ -639,7 +644,9 @@ bool CDeviceSession::ReadAndParse()
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             break;
-        Fail(std::string("receive failed: ") + std::strerror(errno));
+        const int err = errno;
+        ParseReplies(); // replies that came before the failure still acknowledge their records
+        Fail(std::string("receive failed: ") + std::strerror(err));
         return false;
     }
     ParseReplies();
@@ -689,7 +696,13 @@ void CDeviceSession::ParseReplies()
             else if (e.m_IsPush)
                 ++m_Stats.m_RepliesPush;
             else
+            {
                 ++m_Stats.m_RepliesKeepAlive;
+                if (!m_AckMarks.empty())
+                    std::copy(m_AckMarks.front().begin(), m_AckMarks.front().end(), m_Stats.m_Acked);
+            }
+            if (!e.m_IsPush && !m_AckMarks.empty())
+                m_AckMarks.pop_front();
             --m_ExpectedTotal;
             if (--e.m_Count == 0)
                 m_Expected.pop_front();

@@ -6,6 +6,7 @@
 #include "DirectoryXml.h"
 #include "RecordEncoder.h"
 
+#include <array>
 #include <cstdio>
 #include <deque>
 #include <string>
@@ -16,6 +17,9 @@ namespace devsim
 struct SDeviceStats
 {
     uint64_t m_Sent[KIND_COUNT] = {};
+    // Records of each kind sent before the last keepalive whose reply came back: what the collector
+    // has taken for certain (m_Sent also counts records it may never have read).
+    uint64_t m_Acked[KIND_COUNT] = {};
     uint64_t m_Pushes = 0;
     uint64_t m_GarbageRuns = 0;
     uint64_t m_GarbageBytes = 0;
@@ -109,6 +113,8 @@ private:
     int m_Fd = -1;
     std::FILE* m_DumpFile = nullptr;
     std::deque<SExpected> m_Expected;
+    // m_Sent as it stood at each keepalive still waiting for its reply, oldest first.
+    std::deque<std::array<uint64_t, KIND_COUNT>> m_AckMarks;
     uint64_t m_ExpectedTotal = 0;
     std::vector<uint8_t> m_Rx;
     size_t m_RxPos = 0;

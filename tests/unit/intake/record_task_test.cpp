@@ -417,6 +417,49 @@ TEST_F(RecordFramingTest, UnregisteredDeviceRecordsAreDroppedAtTheGate)
     EXPECT_NE(log.find("[Deal_System_Log] Sync Not Ready , Drop Packge!\n"), std::string::npos);
 }
 
+// A task told to end (orderly stop, closed connection) still handles every whole record it had read,
+// also one that wraps around the ring end and is longer than the tail the ring joins by itself; only
+// the incomplete last record stays.
+TEST_F(RecordFramingTest, WholeRecordsLeftInTheRingAreHandledWhenTheTaskEnds)
+{
+    // The ring's contents start 3000 bytes before its end: the first alarm wraps, and its part before
+    // the end is longer than the front zone, so it must be copied out.
+    const uint32_t capacity = 64 * 1024;
+    Put(std::string(capacity - 3000, 'g'));
+    m_Node->m_Recv.CommitRead(Readable());
+    std::string stream;
+    uint64_t whole = 0;
+    for (int i = 0; i < 6; ++i)
+    {
+        stream +=
+            Bytes(Alarm(i)) + Bytes(KeepAlive(i % 3)) + Bytes(MakeRecord(LOG_TYPE_SYSTEM, SYSTEM_LOG_LEN));
+        whole += 3;
+    }
+    const std::string partial = Bytes(Alarm(1)).substr(0, 700);
+    stream += partial;
+    for (size_t off = 0; off < stream.size();)
+    {
+        uint32_t space = 0;
+        ASSERT_TRUE(m_Node->m_Recv.GetCanWriteSize(space));
+        uint32_t n = std::min<uint32_t>(space, static_cast<uint32_t>(stream.size() - off));
+        std::memcpy(m_Node->m_Recv.GetWritePtr(), stream.data() + off, n);
+        m_Node->m_Recv.CommitWrite(n);
+        off += n;
+    }
+    ASSERT_LT(m_Node->m_Recv.GetWritePtr(), m_Node->m_Recv.GetReadPtr()) << "the stream did not wrap";
+
+    CNodeLogRecordTask& t = m_Node->m_Task;
+    t.m_bRunning = 0; // stopped before it looked at the ring
+    EXPECT_EQ(t.Run(), 0u);
+    EXPECT_EQ(t.GetCounter(CNodeLogRecordTask::COUNTER_RECEIVED), whole);
+    EXPECT_EQ(t.GetCounter(CNodeLogRecordTask::COUNTER_ALARM), 6u);
+    EXPECT_EQ(t.GetCounter(CNodeLogRecordTask::COUNTER_KEEPALIVE), 6u);
+    EXPECT_EQ(t.GetCounter(CNodeLogRecordTask::COUNTER_SYSTEM), 6u);
+    EXPECT_EQ(m_Node->m_Recv.GetTotalReadSize(), partial.size());
+    EXPECT_NE(NewLog().find("[DrainReceiveRing] Unhandled Bytes = 700 , Records Handled At The End = 18 "),
+              std::string::npos);
+}
+
 TEST_F(RecordFramingTest, TaskWithoutRingsRefusesToRun)
 {
     CNodeLogRecordTask task;
