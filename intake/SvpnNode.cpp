@@ -18,7 +18,6 @@
 
 #include <arpa/inet.h>
 #include <cstdlib>
-#include <new>
 #include <cstring>
 #include <new>
 
@@ -177,12 +176,17 @@ uint32_t CSvpnNode::Run()
 
     // Leaving: stop the tasks, wait for them, release them and the rings.
     m_bRunning = 0;
+    const bool hadImporter = m_pLoadDataTask != nullptr;
     for (CTask* task : {static_cast<CTask*>(m_pRecordTask), m_pLoadDataTask, m_pDataBaseCleanTask,
                         m_pReportTableGenTask, m_pTableRepairTask})
         if (task)
             task->Stop();
     StopAllTask();
     ReleaseTasks();
+    // The record task has ended, so its writers have queued their last data files.
+    if (hadImporter && exitEvent != nullptr &&
+        platform::WaitForSingleObject(exitEvent, 0) != platform::WAIT_OBJECT_0)
+        StartDrainImport();
     ReleaseRingCaches();
     if (result == 0)
     {
@@ -455,6 +459,23 @@ void CSvpnNode::StartMaintenanceTask(CTask*& slot, EMaintenanceKind kind, const 
     // The pointer is kept on failure and released with the others.
     if (!CTaskManager::GetInstance()->AddTask(slot))
         QB_LOG(PL_ERROR, TAG, "%s", startError);
+}
+
+void CSvpnNode::StartDrainImport()
+{
+    if (m_DbName.empty())
+        return;
+    CLoadDataTask* task = new (std::nothrow) CLoadDataTask(m_DbName.c_str());
+    if (task == nullptr)
+        return;
+    task->SetDrainOnly(true);
+    // Nobody waits for it: the task manager destroys it once it has ended.
+    task->m_bAutoDelete = 1;
+    if (!CTaskManager::GetInstance()->AddTask(task))
+    {
+        QB_LOG(PL_ERROR, TAG, "[Start_LoadDataTask] Cannot Start LoadDataTask.\n");
+        delete task;
+    }
 }
 
 void CSvpnNode::Start_LoadDataTask()

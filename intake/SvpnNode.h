@@ -38,6 +38,8 @@ public:
     void UpdateDevConnectInfo(uint32_t state);
     bool GetTableLogCount(MYSQL* conn, const char* table, int64_t& count);
     void Start_LoadDataTask();
+    // After the connection closed: one task that imports the data files it left, then ends.
+    void StartDrainImport();
     void Start_DataBaseCleanTask();
     void Start_ReportTableGenTask();
     void Start_TableRepairTask();

@@ -25,7 +25,9 @@ uint32_t CLoadDataTask::Run()
 {
     CSQLConnManager::SqlThreadInit();
     QB_LOG(PL_INFO, LDT_TAG, "[Run] LoadDataTask For DB = %s Start...\n", m_DbName.c_str());
-    while (m_bRunning == 1)
+    if (m_bDrainOnly)
+        Drain();
+    while (m_bRunning == 1 && !m_bDrainOnly)
     {
         m_ActivityTime = platform::timeGetTime();
         uint32_t ret = WaitForStopOrExit(ScaledInterval(IMPORT_CYCLE_MS));
@@ -54,8 +56,31 @@ uint32_t CLoadDataTask::Run()
     return 0;
 }
 
-void CLoadDataTask::ImportPass()
+void CLoadDataTask::Drain()
 {
+    if (m_DbName.empty() || CConfigManager::GetInstance()->Kelv().m_IsFull != 0)
+        return;
+    // Until a pass imports nothing: the queue is empty, or the server is away and the files wait
+    // for the device's next connection or the next start, as before.
+    int total = 0;
+    for (;;)
+    {
+        platform::CEvent* exitEvent = CGlobalSharedData::GetInstance()->GetExitEvent();
+        if (m_bRunning != 1 ||
+            (exitEvent != nullptr && platform::WaitForSingleObject(exitEvent, 0) == platform::WAIT_OBJECT_0))
+            break;
+        int imported = ImportPass();
+        if (imported == 0)
+            break;
+        total += imported;
+    }
+    QB_LOG(PL_INFO, LDT_TAG, "[Run] DB = %s Imported %d DataFile(s) Left By The Closed Connection\n",
+           m_DbName.c_str(), total);
+}
+
+int CLoadDataTask::ImportPass()
+{
+    int imported = 0;
     CDataFileManager* manager = CDataFileManager::GetInstance();
     struct Entry
     {
@@ -89,6 +114,7 @@ void CLoadDataTask::ImportPass()
             QB_LOG(PL_INFO, LDT_TAG, "[Run] DB = %s Succeed To Import DataFile = %s\n", m_DbName.c_str(),
                    dataFile.c_str());
             manager->DeleteImportedDataFile(dataFile);
+            ++imported;
             continue;
         }
         failed.push_back({tableName, dataFile});
@@ -108,4 +134,5 @@ void CLoadDataTask::ImportPass()
     }
     for (const Entry& e : failed)
         manager->ResetImportInfoFlag(m_DbName.c_str(), e.m_Table.c_str(), e.m_File.c_str());
+    return imported;
 }

@@ -51,9 +51,9 @@ TEST_F(StorageE2E, EveryKindArrivesThroughFilesAndInserts)
     long long adt = (atoll(r["sent.admin"].c_str()) + atoll(r["sent.audit"].c_str())) / 2;
     long long svc = atoll(r["sent.svc"].c_str()) / 2;
     ASSERT_GT(sys, 0);
-    // The data files of a disconnected device wait for its next import cycle
-    // (or the next start), so keep each device connected with a trickle.
-    auto tail = m_C.RunDevsim({"--devices", "2", "--count", "40", "--rate", "10", "--mix", "keepalive=1"}, &code);
+    // A second connection of each device with a trickle of keepalives (counted below).
+    auto tail =
+        m_C.RunDevsim({"--devices", "2", "--count", "40", "--rate", "10", "--mix", "keepalive=1"}, &code);
     auto total = [&](const std::string& table) { return Rows(1, table) + Rows(2, table); };
     EXPECT_TRUE(qbtest::WaitUntil(30000, [&] { return total("syslog") >= 2 * sys; }))
         << total("syslog") << " of " << 2 * sys;
@@ -65,7 +65,8 @@ TEST_F(StorageE2E, EveryKindArrivesThroughFilesAndInserts)
     // A resource access is one usrbasiclog row and one usrsvrlog row with the same record id.
     EXPECT_TRUE(qbtest::WaitUntil(30000, [&] { return total("usrsvrlog") >= 2 * svc; }));
     EXPECT_EQ(total("usrsvrlog"), atoll(r["sent.svc"].c_str()));
-    EXPECT_EQ(m_C.Count("select count(*) from `" + m_C.DeviceDb(1) + "`.usrsvrlog s left join `" + m_C.DeviceDb(1) +
+    EXPECT_EQ(m_C.Count("select count(*) from `" + m_C.DeviceDb(1) + "`.usrsvrlog s left join `" +
+                        m_C.DeviceDb(1) +
                         "`.usrbasiclog b on b.record_id = s.record_id where b.record_id is null"),
               0);
     // The system logs went through data files: the tree holds them per table until imported.
@@ -77,7 +78,34 @@ TEST_F(StorageE2E, EveryKindArrivesThroughFilesAndInserts)
     EXPECT_GE(total("dev_stat"), keepalives / 6 - 4);
     EXPECT_LE(total("dev_stat"), keepalives / 6);
     // Sequence tags: every system log once.
-    EXPECT_EQ(m_C.Count("select count(distinct message) from `" + m_C.DeviceDb(1) + "`.syslog"), Rows(1, "syslog"));
+    EXPECT_EQ(m_C.Count("select count(distinct message) from `" + m_C.DeviceDb(1) + "`.syslog"),
+              Rows(1, "syslog"));
+    EXPECT_EQ(m_C.Stop(), 0);
+}
+
+TEST_F(StorageE2E, DataFilesOfAClosedConnectionAreImportedWithoutTheDeviceComingBack)
+{
+    m_C.SetConfig("KelvAdv.conf", "Global", "EnableLogMerge", "0");
+    // A long use time: the files are still open when the devices leave, so only their closing
+    // connections hand them over.
+    m_C.SetConfig("KelvAdv.conf", "DataFile", "DataFileUseTime", "60");
+    ASSERT_TRUE(m_C.Start(FAST));
+    int code = 0;
+    auto r =
+        m_C.RunDevsim({"--devices", "2", "--count", "4000", "--seq", "--mix", "sys=1,userv3=1,svc=1"}, &code);
+    ASSERT_EQ(code, 0) << r["_output"];
+    const long long sys = atoll(r["sent.sys"].c_str());
+    const long long basic = atoll(r["sent.userv3"].c_str()) + atoll(r["sent.svc"].c_str());
+    ASSERT_GT(sys, 0);
+    auto total = [&](const std::string& table) { return Rows(1, table) + Rows(2, table); };
+    EXPECT_TRUE(
+        qbtest::WaitUntil(30000, [&] { return total("syslog") >= sys && total("usrbasiclog") >= basic; }))
+        << "syslog " << total("syslog") << " of " << sys << ", usrbasiclog " << total("usrbasiclog") << " of "
+        << basic;
+    EXPECT_EQ(total("syslog"), sys);
+    EXPECT_EQ(total("usrbasiclog"), basic);
+    EXPECT_EQ(total("usrsvrlog"), atoll(r["sent.svc"].c_str()));
+    EXPECT_NE(m_C.Log().find("Left By The Closed Connection"), std::string::npos);
     EXPECT_EQ(m_C.Stop(), 0);
 }
 
@@ -86,8 +114,9 @@ TEST_F(StorageE2E, DataFilesLeftByAKilledCollectorAreImportedAfterRestart)
     m_C.SetConfig("KelvAdv.conf", "DataFile", "DataFileUseTime", "30");
     ASSERT_TRUE(m_C.Start(FAST));
     // A device still connected and writing when the collector dies.
-    pid_t dev = qbtest::Spawn({qbtest::BinDir() + "/devsim", "--port", std::to_string(m_C.Port()), "--quiet",
-                               "--seconds", "6", "--rate", "400", "--seq", "--mix", "sys=1", "--secret", "secret1"});
+    pid_t dev =
+        qbtest::Spawn({qbtest::BinDir() + "/devsim", "--port", std::to_string(m_C.Port()), "--quiet",
+                       "--seconds", "6", "--rate", "400", "--seq", "--mix", "sys=1", "--secret", "secret1"});
     const std::string dir = m_C.Dir() + "/Kelv/DataFile/" + m_C.DeviceDb(1) + "/syslog";
     auto lines = [&]
     {
@@ -110,7 +139,8 @@ TEST_F(StorageE2E, DataFilesLeftByAKilledCollectorAreImportedAfterRestart)
     EXPECT_TRUE(qbtest::WaitUntil(30000, [&] { return Rows(1, "syslog") >= stored + onDisk; }))
         << Rows(1, "syslog") << " of " << stored + onDisk;
     EXPECT_EQ(Rows(1, "syslog"), stored + onDisk);
-    EXPECT_EQ(m_C.Count("select count(distinct message) from `" + m_C.DeviceDb(1) + "`.syslog"), stored + onDisk)
+    EXPECT_EQ(m_C.Count("select count(distinct message) from `" + m_C.DeviceDb(1) + "`.syslog"),
+              stored + onDisk)
         << "no record twice";
     EXPECT_TRUE(qbtest::WaitUntil(10000, [&] { return lines() == 0; })) << "imported files are deleted";
     EXPECT_EQ(m_C.Stop(), 0);
