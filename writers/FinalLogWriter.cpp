@@ -396,6 +396,41 @@ std::string CFinalLogWriter::GetDbName()
 void CFinalLogWriter::OnQuit()
 {
     SubmitAll(true);
+    // Whatever is still held could not be stored because the server is away (a refused statement is
+    // dropped, not held). Those records were taken from the device and its keepalives answered, so the
+    // end of the connection waits for the server instead of dropping them. The collector's own stop
+    // ends the wait (UnInit then reports what is let go), and so does QUIT_WAIT_MS.
+    platform::CEvent* exitEvent = CGlobalSharedData::GetInstance()->GetExitEvent();
+    const uint32_t start = platform::GetTickCount();
+    bool reported = false;
+    for (size_t pending; (pending = GetPendingTotal()) > 0 && !GetDbName().empty();)
+    {
+        if (platform::GetTickCount() - start >= QUIT_WAIT_MS)
+        {
+            QB_LOG(PL_ERROR, TAG, "[OnQuit] Database Still Away After %u ms. DbName = %s\n", QUIT_WAIT_MS,
+                   GetDbName().c_str());
+            break;
+        }
+        if (!reported)
+            QB_LOG(PL_WARN, TAG, "[OnQuit] %zu Statements Wait For The Database. DbName = %s\n", pending,
+                   GetDbName().c_str());
+        reported = true;
+        if (exitEvent != nullptr &&
+            platform::WaitForSingleObject(exitEvent, ScaledInterval(SUBMIT_RETRY_PAUSE_MS)) ==
+                platform::WAIT_OBJECT_0)
+            break;
+        SubmitAll(true);
+    }
+    if (reported && GetPendingTotal() == 0)
+        QB_LOG(PL_INFO, TAG, "[OnQuit] Statements Stored After The Wait. DbName = %s\n", GetDbName().c_str());
+}
+
+size_t CFinalLogWriter::GetPendingTotal()
+{
+    size_t total = 0;
+    for (int i = 0; i < SQL_CACHE_COUNT; ++i)
+        total += GetPendingCount(i);
+    return total;
 }
 
 size_t CFinalLogWriter::GetPendingCount(int cache)

@@ -59,12 +59,14 @@ public:
 
     // A null name keeps the current one.
     void SetDbName(const char* dbName) override;
-    // Submits every cache that holds statements, at once.
+    // Submits every cache that holds statements, at once; while the server is away it keeps trying
+    // until the collector stops or QUIT_WAIT_MS have passed.
     void OnQuit() override;
 
     std::string GetDbName();
     // Statements waiting in one cache (diagnostics and tests).
     size_t GetPendingCount(int cache);
+    size_t GetPendingTotal();
     std::deque<std::string> GetPendingSql(int cache);
     static const char* GetSqlCacheName(int cache);
 
@@ -76,6 +78,8 @@ public:
     // After a submission that found no connection, only a forced submission tries again before this
     // pause is over: without it every record would wait for the connection attempts.
     static constexpr uint32_t SUBMIT_RETRY_PAUSE_MS = 10000;
+    // Longest wait at the end of a connection for a server that is away (real time, not scaled).
+    static constexpr uint32_t QUIT_WAIT_MS = 600000;
     // Statements (and their bytes) one cache keeps while they cannot be run (no database name yet,
     // server away); past either bound the oldest is dropped.
     static constexpr size_t MAX_PENDING_STATEMENTS = 20000;

@@ -7,6 +7,7 @@
 #include "runtime/Clock.h"
 
 #include <algorithm>
+#include <thread>
 
 using namespace sqlwtest;
 
@@ -290,8 +291,9 @@ TEST_F(FinalWriterTest, RejectedStatementIsDroppedAndTheRestRuns)
               std::string::npos);
 }
 
-// The server away under an open connection, then back: nothing queued is lost. Away at quit: the
-// statements left are reported when the writer lets them go.
+// The server away under an open connection, then back: nothing queued is lost. Away at the end of
+// the connection: the end waits for the server. Away when the collector stops: the statements left
+// are reported when the writer lets them go.
 TEST_F(FinalWriterTest, ServerAwayThenBackLosesNothing)
 {
     CTcpRelay relay(static_cast<uint16_t>(atoi(getenv("QB_TEST_DB_PORT"))));
@@ -325,16 +327,42 @@ TEST_F(FinalWriterTest, ServerAwayThenBackLosesNothing)
     EXPECT_EQ(Count("syslog"), "111");
     EXPECT_EQ(Final().GetPendingCount(CFinalLogWriter::SQL_CACHE_SYSLOG), 0u);
 
-    // Away at quit: what is pending then is reported when the writer lets it go.
+    // Away at the end of the connection: the records were taken (the device had its keepalives
+    // answered), so the end waits for the server and stores them once it is back.
     relay.Stop();
     send(3);
+    uint32_t t0 = platform::GetTickCount();
+    std::thread back(
+        [&]
+        {
+            platform::Sleep(1500);
+            EXPECT_TRUE(relay.Start());
+        });
+    Final().OnQuit();
+    back.join();
+    EXPECT_GE(platform::GetTickCount() - t0, 1400u) << "the end did not wait for the server";
+    EXPECT_EQ(Final().GetPendingTotal(), 0u);
+    EXPECT_EQ(Count("syslog"), "114");
+
+    // Away when the collector itself stops: the wait ends with the stop, and what is pending then is
+    // reported when the writer lets it go.
+    relay.Stop();
+    send(2);
+    std::thread stop(
+        [&]
+        {
+            platform::Sleep(500);
+            CGlobalSharedData::GetInstance()->GetExitEvent()->Set();
+        });
     Quit();
-    EXPECT_EQ(Count("syslog"), "111");
-    EXPECT_NE(qbtest::ReadTodayLog().find("[UnInit] 3 Statements Of syslog Not Submitted Are Dropped\n"),
+    stop.join();
+    CGlobalSharedData::GetInstance()->GetExitEvent()->Reset();
+    EXPECT_EQ(Count("syslog"), "114");
+    EXPECT_NE(qbtest::ReadTodayLog().find("[UnInit] 2 Statements Of syslog Not Submitted Are Dropped\n"),
               std::string::npos);
 
     // Each process and row exactly once.
-    EXPECT_EQ(qbtest::QueryValue(m_Dev, "select count(distinct process) from syslog"), "111");
+    EXPECT_EQ(qbtest::QueryValue(m_Dev, "select count(distinct process) from syslog"), "114");
     SetOption("mysql/my.ini", "mysqld", "port", getenv("QB_TEST_DB_PORT"));
 }
 
