@@ -89,6 +89,17 @@ void CDevSimOptions::PrintUsage(const char* prog)
         "  --skip-blocks 2,3     leave these blocks out of the first pass\n"
         "  --repeat-blocks       send every block twice\n"
         "  --transfer-kind N     2: file data follows (default), 1: no data blocks are sent\n"
+        "  --upload-blocks LIST  after the begin send these blocks instead, then one end, and leave the\n"
+        "                        transfer open; items NO[:MOD...] separated by commas, NO the block\n"
+        "                        number sent (0..4294967295), MOD one of: src=S (carry block S's\n"
+        "                        bytes), len=L (L bytes: the file's from src*block size on, then 0x5A),\n"
+        "                        lzo, raw, trunc (LZO data cut to half), flip=K (K bits of the LZO\n"
+        "                        data flipped), declare=D (uncompressed size stated as D), csize=C\n"
+        "                        (compressed size stated as C); each item is reported as\n"
+        "                        upload.item.I=NO,offset,stated size,wire bytes,fits (fits: 1 when a\n"
+        "                        sound receiver writes it: in the file, the stated size within the block\n"
+        "                        size, the data decoding to exactly the stated size)\n"
+        "  --upload-finish       after --upload-blocks and their end, upload the file as usual\n"
         "\n"
         "Exit status: 0 when every connection worked and every reply arrived and was right; 1 otherwise;\n"
         "2 for a usage error.\n",
@@ -292,6 +303,12 @@ bool CDevSimOptions::Parse(int argc, char** argv)
         }
         else if (!std::strcmp(a, "--repeat-blocks"))
             m_RepeatBlocks = true;
+        else if (!std::strcmp(a, "--upload-blocks"))
+        {
+            DEVSIM_VALUE(a) m_UploadBlocks = v;
+        }
+        else if (!std::strcmp(a, "--upload-finish"))
+            m_UploadFinish = true;
         else if (!std::strcmp(a, "--transfer-kind"))
         {
             DEVSIM_VALUE(a) m_TransferKind = uint32_t(std::strtoul(v, nullptr, 10));

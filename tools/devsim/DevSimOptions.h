@@ -65,6 +65,10 @@ struct CDevSimOptions
     std::string m_SkipBlocks;    // "2,3": left out of the first pass
     bool m_RepeatBlocks = false; // every block sent twice
     uint32_t m_TransferKind = 2; // 2: file data follows, 1: no data blocks
+    // Scripted blocks ("NO[:MOD...],..."): sent after the begin in this order, then one end; the
+    // transfer is left open unless m_UploadFinish.
+    std::string m_UploadBlocks;
+    bool m_UploadFinish = false; // after the scripted blocks and their end, upload the file as usual
 
     // Parses argv; on error prints a message and returns false. --help prints usage and sets m_Help.
     bool Parse(int argc, char** argv);

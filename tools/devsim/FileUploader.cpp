@@ -14,6 +14,7 @@
 #include <netinet/tcp.h>
 #include <openssl/evp.h>
 #include <poll.h>
+#include <random>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -293,6 +294,164 @@ bool CFileUploader::SendBlock(uint32_t no)
     return SendAll(r);
 }
 
+bool CFileUploader::SendEnd(uint8_t reply[75])
+{
+    auto r = Record(3, 20);
+    PutBe32(r.data() + 158, m_Report.m_FileID);
+    PutBe32(r.data() + 710, 20);
+    std::memcpy(r.data() + kDataOff, m_Sha1, 20);
+    if (!SendAll(r))
+        return false;
+    ++m_Report.m_Ends;
+    return ReadAnswer(reply);
+}
+
+bool CFileUploader::SendScriptedBlock(size_t index, const std::string& item)
+{
+    const uint64_t bs = m_Opt.m_BlockSize;
+    std::vector<std::string> fields;
+    for (size_t pos = 0; pos <= item.size();)
+    {
+        size_t colon = item.find(':', pos);
+        fields.push_back(item.substr(pos, colon == std::string::npos ? std::string::npos : colon - pos));
+        pos = colon == std::string::npos ? item.size() + 1 : colon + 1;
+    }
+    auto number = [&](const std::string& text, uint64_t& out)
+    {
+        char* end = nullptr;
+        errno = 0;
+        out = std::strtoull(text.c_str(), &end, 10);
+        return !text.empty() && errno == 0 && *end == '\0';
+    };
+    uint64_t no = 0;
+    if (!number(fields[0], no) || no > 0xFFFFFFFFu)
+        return Fail("bad block number in --upload-blocks item " + item);
+    uint64_t src = no, len = 0, declare = 0, csize = 0, flips = 0;
+    bool hasLen = false, hasDeclare = false, hasCsize = false, trunc = false;
+    int compress = -1; // -1: as --compress says (and only when it helps)
+    for (size_t i = 1; i < fields.size(); ++i)
+    {
+        const std::string& f = fields[i];
+        const size_t eq = f.find('=');
+        const std::string key = f.substr(0, eq), value = eq == std::string::npos ? "" : f.substr(eq + 1);
+        uint64_t v = 0;
+        if (key == "lzo" || key == "raw")
+            compress = key == "lzo";
+        else if (key == "trunc")
+            trunc = true;
+        else if (!number(value, v))
+            return Fail("bad modifier in --upload-blocks item " + item);
+        else if (key == "src")
+            src = v;
+        else if (key == "len" && v <= 64u * 1024 * 1024)
+            len = v, hasLen = true;
+        else if (key == "flip")
+            flips = v;
+        else if (key == "declare" && v <= 0xFFFFFFFFu)
+            declare = v, hasDeclare = true;
+        else if (key == "csize" && v <= 0xFFFFFFFFu)
+            csize = v, hasCsize = true;
+        else
+            return Fail("bad modifier in --upload-blocks item " + item);
+    }
+
+    // The bytes: the file's from src * block size on, then a filler (which compresses very well).
+    const uint64_t start = src * bs;
+    if (!hasLen)
+        len = start < m_File.size() ? std::min<uint64_t>(bs, m_File.size() - start) : bs;
+    std::vector<uint8_t> data(len, 0x5A);
+    if (start < m_File.size())
+        std::memcpy(data.data(), m_File.data() + start, std::min<uint64_t>(len, m_File.size() - start));
+
+    std::vector<uint8_t> packed;
+    bool lzo = compress == 1 || (compress == -1 && m_Opt.m_CompressLzo);
+    if (lzo)
+    {
+        static std::vector<uint8_t> work(LZO1B_MEM_COMPRESS);
+        packed.resize(len + len / 16 + 64 + 3);
+        lzo_uint n = packed.size();
+        if (lzo1b_1_compress(data.data(), len, packed.data(), &n, work.data()) != LZO_E_OK)
+            return Fail("lzo1b_1_compress failed");
+        packed.resize(n);
+        if (compress == -1 && n >= len)
+            lzo = false;
+    }
+    std::vector<uint8_t>& body = lzo ? packed : data;
+    if (trunc)
+        body.resize(body.size() / 2);
+    std::mt19937 rng(uint32_t(index + 1));
+    for (uint64_t k = 0; k < flips && !body.empty(); ++k)
+        body[rng() % body.size()] ^= uint8_t(1u << (rng() % 8));
+    const uint32_t stated = uint32_t(hasDeclare ? declare : len);
+    const uint32_t statedCompressed = uint32_t(hasCsize ? csize : lzo ? body.size() : 0);
+
+    // Whether a sound receiver writes (some of) it: inside the file, no larger than a block, and its data
+    // giving exactly the stated size.
+    const uint64_t offset = no * bs;
+    bool fits = stated > 0 && stated <= bs && offset < m_File.size();
+    if (fits && !lzo)
+        fits = stated <= body.size();
+    else if (fits)
+    {
+        std::vector<uint8_t> out(stated);
+        lzo_uint n = stated;
+        fits = statedCompressed <= body.size() &&
+               lzo1b_decompress_safe(body.data(), statedCompressed, out.data(), &n, nullptr) == LZO_E_OK &&
+               n == stated;
+    }
+    m_Report.m_Items.push_back(std::to_string(no) + "," + std::to_string(offset) + "," +
+                               std::to_string(stated) + "," + std::to_string(body.size()) + "," +
+                               (fits ? "1" : "0"));
+
+    auto r = Record(2, body.size());
+    uint8_t* p = r.data();
+    PutBe32(p + 158, m_Report.m_FileID);
+    PutBe32(p + 162, uint32_t(no));
+    PutLe32(p + 706, lzo ? 3 : 0);
+    PutBe32(p + 710, stated);
+    PutBe32(p + 714, statedCompressed);
+    if (!body.empty())
+        std::memcpy(p + kDataOff, body.data(), body.size());
+    m_Report.m_Compressed += lzo ? 1 : 0;
+    ++m_Report.m_BlocksSent;
+    return SendAll(r);
+}
+
+bool CFileUploader::SendScriptedBlocks()
+{
+    const std::string& list = m_Opt.m_UploadBlocks;
+    size_t index = 0;
+    for (size_t pos = 0; pos < list.size(); ++index)
+    {
+        size_t comma = list.find(',', pos);
+        std::string item = list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        pos = comma == std::string::npos ? list.size() : comma + 1;
+        if (!SendScriptedBlock(index, item))
+            return false;
+    }
+    // Blocks get no answer; the end's answer comes after all of them were taken.
+    uint8_t reply[kAnswerLen];
+    if (!SendEnd(reply))
+        return false;
+    const uint32_t failed = GetLe32(reply + 50);
+    m_Report.m_LastReason = int32_t(GetLe32(reply + 54));
+    m_Report.m_ScriptEnd = std::to_string(failed) + "," + std::to_string(m_Report.m_LastReason) + "," +
+                           std::to_string(GetLe32(reply + 66)) + "," + std::to_string(GetLe32(reply + 70));
+    if (GetBe32(reply + 62) != m_Report.m_FileID)
+        return Fail("answer to the end names another file id");
+    if (failed == 0)
+    {
+        // Complete after all: the stored-file record follows; the transfer is over.
+        uint8_t stored[kStoredLen];
+        if (!RecvExact(stored, kStoredLen))
+            return false;
+        if (m_Opt.m_Mask)
+            CRecordEncoder::InvertBody(stored, kStoredLen);
+        return CheckStored(stored);
+    }
+    return true;
+}
+
 bool CFileUploader::CheckStored(const uint8_t* stored)
 {
     if (GetLe32(stored + 24) != kStoredType || GetLe32(stored + 28) != kStoredLen)
@@ -331,6 +490,16 @@ bool CFileUploader::Run()
         return false;
     if (!SendBegin())
         return false;
+    if (!m_Opt.m_UploadBlocks.empty())
+    {
+        if (!SendScriptedBlocks())
+            return false;
+        if (!m_Opt.m_UploadFinish || m_Report.m_ScriptEnd.rfind("0,", 0) == 0)
+        {
+            m_Report.m_Ok = true;
+            return true;
+        }
+    }
 
     const bool data = m_Opt.m_TransferKind == 2;
     const uint32_t blocks = data ? uint32_t((m_File.size() + m_Opt.m_BlockSize - 1) / m_Opt.m_BlockSize) : 0;
@@ -345,15 +514,8 @@ bool CFileUploader::Run()
     }
     for (int round = 0; round < MAX_END_ROUNDS; ++round)
     {
-        auto r = Record(3, 20);
-        PutBe32(r.data() + 158, m_Report.m_FileID);
-        PutBe32(r.data() + 710, 20);
-        std::memcpy(r.data() + kDataOff, m_Sha1, 20);
-        if (!SendAll(r))
-            return false;
-        ++m_Report.m_Ends;
         uint8_t reply[kAnswerLen];
-        if (!ReadAnswer(reply))
+        if (!SendEnd(reply))
             return false;
         const uint32_t failed = GetLe32(reply + 50);
         m_Report.m_LastReason = int32_t(GetLe32(reply + 54));
@@ -401,6 +563,10 @@ void CFileUploader::PrintReport() const
                 r.m_MissingReports.c_str(), r.m_LastReason);
     std::printf("upload.sha1=%s\nupload.stored_sha1=%s\n", HexUpper(m_Sha1, 20).c_str(),
                 r.m_StoredSha1.c_str());
+    for (size_t i = 0; i < r.m_Items.size(); ++i)
+        std::printf("upload.item.%zu=%s\n", i, r.m_Items[i].c_str());
+    if (!r.m_ScriptEnd.empty())
+        std::printf("upload.script_end=%s\n", r.m_ScriptEnd.c_str());
     if (!r.m_Error.empty())
         std::printf("upload.error=%s\n", r.m_Error.c_str());
     std::printf("result=%s\n", r.m_Ok ? "ok" : "fail");

@@ -21,7 +21,9 @@ struct SUploadReport
     uint32_t m_BlocksResent = 0;
     uint32_t m_Compressed = 0;
     uint32_t m_Ends = 0;
-    std::string m_MissingReports; // "first+count;..." as the collector reported them
+    std::string m_MissingReports;     // "first+count;..." as the collector reported them
+    std::string m_ScriptEnd;          // answer to the end after --upload-blocks: "failed,reason,first,count"
+    std::vector<std::string> m_Items; // each scripted block: "no,offset,stated size,wire bytes,fits"
     std::string m_StoredSha1;
     std::string m_StoredPath;
     int32_t m_LastReason = -1;
@@ -54,6 +56,10 @@ private:
     std::vector<uint8_t> Record(int32_t op, size_t dataLen) const;
     bool SendBegin();
     bool SendBlock(uint32_t no);
+    // The --upload-blocks items, then one end; the answer goes to the report.
+    bool SendScriptedBlocks();
+    bool SendScriptedBlock(size_t index, const std::string& item);
+    bool SendEnd(uint8_t reply[75]);
     // Reads a 75-byte answer (unmasked) into reply; false when it is not a well-formed answer to this step.
     bool ReadAnswer(uint8_t reply[75]);
     bool CheckStored(const uint8_t* stored);
