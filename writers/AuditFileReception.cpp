@@ -340,7 +340,8 @@ int CAuditFileReception::DoWriteAuditFileData(AuditFileInfo* info, const UserAud
         QB_LOG(PL_WARN, TAG, "[DoWriteAuditFileData] No Data Need Write.FileID = %u.\n", info->m_FileID);
         return 1;
     }
-    if (offset > info->m_AllocSize)
+    // A block that starts at or past the end of the file the begin declared has nowhere to go.
+    if (offset >= info->m_AllocSize)
     {
         QB_LOG(PL_WARN, TAG, "[DoWriteAuditFileData] File Offset = %" PRIu64 " Too Large, FileID = %u.\n",
                offset, info->m_FileID);
@@ -404,11 +405,20 @@ int CAuditFileReception::DoWriteAuditFileData(AuditFileInfo* info, const UserAud
         std::memcpy(info->m_WriteBuff.data(), record->m_ExtraData, size);
     }
 
+    // The file never grows past its declared size: of a block that runs across its end only the part
+    // inside it is written (closing would cut the rest off anyway, but until then it would take disk).
+    const uint32_t writeLen = static_cast<uint32_t>(std::min<uint64_t>(size, info->m_AllocSize - offset));
+    if (writeLen != size)
+        QB_LOG(PL_WARN, TAG,
+               "[DoWriteAuditFileData] Block Ends Past The File: %u Of %u Bytes Written, FileID = %u.\n",
+               writeLen, size, info->m_FileID);
+    info->m_CurEnd = offset + writeLen;
+
     platform::OverlappedRequest& ov = info->m_Overlapped;
     ov.m_Fd = info->m_Fd;
     ov.m_Offset = offset;
     ov.m_pBuffer = info->m_WriteBuff.data();
-    ov.m_Length = size;
+    ov.m_Length = writeLen;
     ov.m_pDone = info->m_pIoEvent.get();
     if (!platform::StartOverlappedWrite(&ov))
     {
@@ -419,7 +429,7 @@ int CAuditFileReception::DoWriteAuditFileData(AuditFileInfo* info, const UserAud
     size_t bytes = 0;
     if (platform::GetOverlappedResult(&ov, bytes, false))
     {
-        if (bytes != size)
+        if (bytes != writeLen)
             return 0;
         return UpdateAuditFileBlockInfo(info);
     }

@@ -7,7 +7,9 @@
 #include "runtime/Utilities.h"
 #include "support/Process.h"
 #include "support/TestDatabase.h"
+#include "support/TestInstall.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstring>
@@ -22,6 +24,7 @@
 #include <random>
 #include <set>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using qbtest::CollectorHarness;
@@ -912,4 +915,252 @@ TEST_F(HostileInputE2E, UploadNamesNeverLeaveTheUploadRoot)
         "behind_link=0\n",
         collisions, unsafe, names.size(), accepted, uploads, misplaced);
     EXPECT_EQ(m_C.Stop(), 0);
+}
+
+namespace
+{
+// Text-like bytes (words of a small vocabulary with a stray byte now and then), so that LZO shrinks
+// every block and devsim sends them compressed.
+std::string WordyBytes(size_t n, std::mt19937& rng)
+{
+    std::vector<std::string> words;
+    for (int i = 0; i < 64; ++i)
+    {
+        std::string w;
+        for (size_t k = 0, len = 3 + rng() % 6; k < len; ++k)
+            w += static_cast<char>('a' + rng() % 26);
+        words.push_back(w);
+    }
+    std::string out;
+    while (out.size() < n)
+    {
+        out += words[rng() % words.size()];
+        out += rng() % 9 == 0 ? static_cast<char>(rng()) : ' ';
+    }
+    out.resize(n);
+    return out;
+}
+
+struct SUploadItem
+{
+    uint64_t m_No = 0, m_Offset = 0, m_Stated = 0, m_Wire = 0;
+    bool m_Fits = false;
+};
+
+// devsim's upload.item.I lines: "no,offset,stated size,wire bytes,fits".
+std::vector<SUploadItem> UploadItems(std::map<std::string, std::string>& report)
+{
+    std::vector<SUploadItem> items;
+    for (size_t i = 0; report.count("upload.item." + std::to_string(i)); ++i)
+    {
+        SUploadItem it;
+        int fits = 0;
+        unsigned long long no, off, stated, wire;
+        if (sscanf(report["upload.item." + std::to_string(i)].c_str(), "%llu,%llu,%llu,%llu,%d", &no, &off,
+                   &stated, &wire, &fits) == 5)
+            it = {no, off, stated, wire, fits == 1};
+        items.push_back(it);
+    }
+    return items;
+}
+} // namespace
+
+// Hostile blocks of audit-file uploads: block numbers 0 and 2^32-1, duplicates, blocks out of order,
+// blocks past the declared size (one across its end, one right behind it), truncated, bit-flipped and
+// over-expanding LZO1B data (1 MiB behind a 4 KiB statement), stated sizes above the block size or
+// past the record. The collector refuses exactly the blocks that do not fit (as devsim judges them
+// independently), never lets an upload file grow past the size its begin declared (checked on every
+// file of the upload tree while the transfers are still open), counts no refused block as received,
+// stores a good upload after the hostile ones byte-identical, answers the probe and stores ordinary
+// records afterwards.
+TEST_F(HostileInputE2E, HostileUploadBlocksAreBounded)
+{
+    m_C.SetConfig("KelvAdv.conf", "Global", "EnableLogMerge", "0");
+    ASSERT_TRUE(m_C.Start());
+    const auto started = Clock::now();
+    const std::string root = m_C.Dir() + "/htdocs/UploadFiles";
+    const uint64_t bs = 4096;
+    std::mt19937 rng(12);
+    // F1: nine whole blocks and one of 3136 bytes; F2: three whole blocks.
+    const std::string f1 = WordyBytes(40000, rng), f2 = WordyBytes(3 * bs, rng);
+    const std::string f1Path = WriteFile("f1.bin", f1), f2Path = WriteFile("f2.bin", f2);
+
+    std::map<std::string, uint64_t> declared; // every upload file -> the size its begin declared
+    auto walk = [&]
+    {
+        std::vector<std::string> files;
+        std::error_code ec;
+        for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
+             it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+            if (!it->is_symlink() && it->is_regular_file())
+                files.push_back(it->path().string());
+        return files;
+    };
+    auto adopt = [&](uint64_t size)
+    {
+        std::string fresh;
+        for (const std::string& f : walk())
+            if (declared.emplace(f, size).second)
+                fresh = f;
+        return fresh;
+    };
+    uint64_t worstOver = 0;
+    int oversized = 0, checkedFiles = 0;
+    auto checkBounded = [&]
+    {
+        for (const std::string& f : walk())
+        {
+            ASSERT_TRUE(declared.count(f)) << "an upload file nobody began: " << f;
+            struct stat st
+            {
+            };
+            ASSERT_EQ(stat(f.c_str(), &st), 0) << f;
+            const uint64_t limit = declared[f];
+            const uint64_t size = static_cast<uint64_t>(st.st_size);
+            const uint64_t used = static_cast<uint64_t>(st.st_blocks) * 512;
+            const uint64_t over = std::max(size > limit ? size - limit : 0,
+                                           used > (limit + 4095) / 4096 * 4096 ? used - limit : 0);
+            worstOver = std::max(worstOver, over);
+            oversized += over > 0;
+            ++checkedFiles;
+            EXPECT_EQ(over, 0u) << f << ": " << size << " bytes (" << used << " on disk), declared " << limit;
+        }
+    };
+    auto upload = [&](const std::string& path, const std::string& blocks, bool finish,
+                      std::vector<std::string> extra = {})
+    {
+        std::vector<std::string> args = {"--upload",         path,     "--block-size",
+                                         std::to_string(bs), "--time", "2024-05-06 07:08:09",
+                                         "--reply-timeout",  "30"};
+        if (!blocks.empty())
+            args.insert(args.end(), {"--upload-blocks", blocks});
+        if (finish)
+            args.push_back("--upload-finish");
+        args.insert(args.end(), extra.begin(), extra.end());
+        int code = -1;
+        auto r = m_C.RunDevsim(args, &code);
+        EXPECT_EQ(code, 0) << r["_output"];
+        EXPECT_EQ(r["result"], "ok") << r["_output"];
+        return r;
+    };
+    auto region = [](const std::string& file, uint64_t at, uint64_t n)
+    { return at < file.size() ? file.substr(at, n) : std::string(); };
+
+    // A1, left open. Regions of F1: 0 truncated; 1 and 7 bit-flipped; 2 expands past its statement; 3 a
+    // 1 MiB expansion stated as 4 KiB; 4 twice; 6 before 5; 8 stated above the block size, with a
+    // compressed size past the record, raw and short; 9 carries 4096 bytes where 3136 are left; 10, 11
+    // and 2^32-1 lie past the end.
+    const std::string a1Script =
+        "4294967295,4294967295:src=4:lzo,0:lzo:trunc,1:lzo:flip=1,2:lzo:declare=1024,"
+        "3:len=1048576:lzo:declare=4096,4,4,6,5,7:lzo:flip=6,8:lzo:declare=8192,"
+        "8:lzo:csize=1000000,8:raw:len=100:declare=4096,9:src=0,10:src=0,11:src=2:lzo";
+    auto a1 = upload(f1Path, a1Script, false);
+    auto a1Items = UploadItems(a1);
+    ASSERT_EQ(a1Items.size(), 17u) << a1["_output"];
+    const std::string a1File = adopt(f1.size());
+    ASSERT_FALSE(a1File.empty());
+    checkBounded();
+    {
+        const std::string got = qbtest::ReadFile(a1File);
+        EXPECT_EQ(got.size(), f1.size());
+        bool region1Written = false;
+        for (uint64_t b = 0; b < 10; ++b)
+        {
+            bool fitting = false;
+            for (const SUploadItem& it : a1Items)
+                fitting |= it.m_No == b && it.m_Fits;
+            const std::string here = region(got, b * bs, bs);
+            const bool zero = here == std::string(here.size(), '\0');
+            if (b == 4 || b == 5 || b == 6)
+                EXPECT_TRUE(here == region(f1, b * bs, bs)) << "block " << b << " is not the file's";
+            else if (b == 9)
+                EXPECT_TRUE(here == f1.substr(0, here.size())) << "block 9 holds the first bytes it carried";
+            else if (!fitting)
+                EXPECT_TRUE(zero) << "a refused block wrote region " << b;
+            else
+                EXPECT_FALSE(zero) << "a fitting block left region " << b;
+            region1Written |= b == 1 && fitting;
+        }
+        // The refused block 0 is the first one missing; up to block 4 when block 1 was refused too.
+        EXPECT_EQ(a1["upload.script_end"], region1Written ? "1,5,0,1" : "1,5,0,4");
+    }
+
+    // A2, left open: F2 has three whole blocks; block 3 lies right behind its end, block 1 never comes.
+    auto a2 = upload(f2Path, "3:src=0,3:src=0:lzo,2,0,0,4294967295:src=1", false);
+    auto a2Items = UploadItems(a2);
+    ASSERT_EQ(a2Items.size(), 6u) << a2["_output"];
+    EXPECT_EQ(a2["upload.script_end"], "1,5,1,1");
+    const std::string a2File = adopt(f2.size());
+    ASSERT_FALSE(a2File.empty());
+    checkBounded();
+    {
+        const std::string got = qbtest::ReadFile(a2File);
+        EXPECT_TRUE(got == f2.substr(0, bs) + std::string(bs, '\0') + f2.substr(2 * bs))
+            << "A2's file holds other bytes than its blocks 0 and 2 (" << got.size() << " bytes)";
+    }
+
+    // B: the same hostile blocks, then the file as usual on the same transfer; C: an ordinary upload
+    // with blocks left out and repeated. Both land byte-identical.
+    auto b = upload(f1Path, a1Script, true);
+    const std::string bFile = adopt(f1.size());
+    auto c = upload(f1Path, "", false, {"--skip-blocks", "2,5", "--repeat-blocks"});
+    const std::string cFile = adopt(f1.size());
+    checkBounded();
+    int identical = 0;
+    for (const std::string& f : {bFile, cFile})
+    {
+        ASSERT_FALSE(f.empty());
+        const std::string got = qbtest::ReadFile(f);
+        identical += got == f1;
+        EXPECT_TRUE(got == f1) << f << " differs from the upload (" << got.size() << " bytes)";
+    }
+    EXPECT_EQ(m_C.Count("select count(*) from " + Table("usrfileauditlog")), 2);
+    EXPECT_EQ(m_C.Count("select count(*) from " + Table("usrfileauditlog") +
+                        " where filesize = 40000 and sha1code = '" + b["upload.sha1"] + "'"),
+              2);
+
+    // Still answering, still storing.
+    int probe = -1;
+    m_C.RunDevsim({"--probe"}, &probe);
+    EXPECT_EQ(probe, 0) << "the collector answers the probe";
+    int code = -1;
+    auto rec = m_C.RunDevsim({"--devices", "1", "--count", "20", "--mix", "admin=1"}, &code);
+    EXPECT_EQ(code, 0) << rec["_output"];
+    EXPECT_TRUE(m_C.WaitCount("select count(*) from " + Table("adt_log"), 20, 30000)) << rec["_output"];
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    EXPECT_EQ(m_C.Stop(), 0);
+
+    // Every block devsim judged unfit was refused, each with its own warning, and no other; B repeats
+    // A1's blocks.
+    auto unfitOf = [](const std::vector<SUploadItem>& items)
+    {
+        return static_cast<int>(
+            std::count_if(items.begin(), items.end(), [](const SUploadItem& it) { return !it.m_Fits; }));
+    };
+    const int hostile = static_cast<int>(2 * a1Items.size() + a2Items.size());
+    const int unfit = 2 * unfitOf(a1Items) + unfitOf(a2Items);
+    const std::string log = m_C.Log();
+    auto occurrences = [&](const std::string& what)
+    {
+        int n = 0;
+        for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    const int refused = occurrences("[DoWriteAuditFileData] Data Decompress Fail") +
+                        occurrences("[DoWriteAuditFileData] File Offset") +
+                        occurrences("[DoWriteAuditFileData] Block Data Size") +
+                        occurrences("[DoWriteAuditFileData] Data Size");
+    EXPECT_EQ(refused, unfit);
+    const int clipped = occurrences("[DoWriteAuditFileData] Block Ends Past The File");
+    EXPECT_EQ(clipped, 2) << "A1's and B's block 9";
+    int flipsWritten = 0;
+    for (const SUploadItem& it : a1Items)
+        flipsWritten += (it.m_No == 1 || it.m_No == 7) && it.m_Fits;
+    printf(
+        "[figures] hostile_blocks=%d unfit=%d refused=%d clipped=%d flipped_blocks_that_still_decode=%d/2 "
+        "upload_files=%zu size_checks=%d oversized=%d worst_bytes_over_declared=%llu stored_identical=%d/2 "
+        "probe=%d seconds=%.1f\n",
+        hostile, unfit, refused, clipped, flipsWritten, declared.size(), checkedFiles, oversized,
+        static_cast<unsigned long long>(worstOver), identical, probe, seconds);
 }

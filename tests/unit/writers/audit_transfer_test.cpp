@@ -552,6 +552,52 @@ TEST_F(AuditTransferTest, BlocksThatDoNotFitTheirRecordOrTransferAreRefused)
     EXPECT_EQ(qbtest::ReadFile(UserDir("alice") + "/" + STAMP + ".dat"), std::string(16384, '\0'));
 }
 
+// Blocks past the size the begin declared: one right behind the end is refused, one across the end
+// writes only the part inside; the file never grows beyond the declared size, not even while the
+// transfer is open, and the upload still completes.
+TEST_F(AuditTransferTest, BlocksPastTheDeclaredSizeNeverGrowTheFile)
+{
+    const uint64_t size = 10000; // two whole blocks and one of 1808 bytes
+    uint32_t id = BeginOk(size, size, 4096);
+    const std::string path = UserDir("alice") + "/" + STAMP + ".dat";
+    std::vector<uint8_t> file(size), junk(4096, 'J');
+    for (size_t i = 0; i < file.size(); ++i)
+        file[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    auto fileSize = [&] { return fs::file_size(path); };
+    // 4096 bytes where 1808 are left, raw and compressed.
+    EXPECT_EQ(Send(Block(id, 2, junk.data(), junk.size(), false)), 1u);
+    EXPECT_EQ(Send(Block(id, 2, junk.data(), junk.size(), true)), 1u);
+    Reply rep;
+    Send(End(id, m_Key), &rep); // finishes the write in flight
+    EXPECT_EQ(rep.m_Reason, AUDITFILE_REASON_BLOCKS_MISSING);
+    EXPECT_EQ(rep.m_First, 0u);
+    EXPECT_EQ(rep.m_Count, 2u);
+    EXPECT_EQ(fileSize(), size);
+    EXPECT_EQ(qbtest::ReadFile(path).substr(8192), std::string(1808, 'J'));
+    // Right behind the end (a file of whole blocks): refused, nothing written.
+    uint32_t whole = BeginOk(8192, 8192, 4096);
+    const std::string wholePath = UserDir("alice") + "/" + STAMP + "_1.dat";
+    EXPECT_EQ(Send(Block(whole, 2, junk.data(), junk.size(), false)), 1u);
+    Send(End(whole, m_Key), &rep);
+    EXPECT_EQ(rep.m_First, 0u);
+    EXPECT_EQ(rep.m_Count, 2u);
+    EXPECT_EQ(fs::file_size(wholePath), 8192u);
+    EXPECT_EQ(qbtest::ReadFile(wholePath), std::string(8192, '\0'));
+    EXPECT_NE(qbtest::ReadTodayLog().find("[DoWriteAuditFileData] File Offset = 8192 Too Large, FileID = " +
+                                          std::to_string(whole)),
+              std::string::npos);
+    Send(Rollback(whole));
+
+    // The real blocks complete the first upload, byte for byte.
+    for (uint32_t b = 0; b < 3; ++b)
+        Send(Block(id, b, file.data() + b * 4096, std::min<size_t>(4096, size - b * 4096), true));
+    uint8_t sha1[20];
+    Digest(file.data(), file.size(), EVP_sha1(), sha1);
+    Send(End(id, sha1), &rep);
+    EXPECT_EQ(rep.m_Result, 0);
+    EXPECT_EQ(qbtest::ReadFile(path), std::string(file.begin(), file.end()));
+}
+
 TEST_F(AuditTransferTest, BlocksBeyondFourGiBLandAtTheirOffset)
 {
     const uint64_t alloc = (5ull << 30);
