@@ -285,14 +285,31 @@ void CNodeLogRecordTask::DrainReceiveRing()
     const uint64_t before = GetCounter(COUNTER_RECEIVED);
     m_bDraining = true;
     m_LastCanReadSize = 0;
-    try
+    // The connection thread may still be reading (an orderly stop reaches this task first): bytes it
+    // adds until it has stopped are handled too, with one full pass after it said so.
+    const uint32_t start = platform::GetTickCount();
+    for (;;)
     {
-        ProcessRingBuffData();
-    }
-    catch (...)
-    {
-        QB_LOG(PL_ERROR, TAG,
-               "[DrainReceiveRing] Exception Occur While Calling Function ProcessRingBuffData().\n");
+        const bool ended = !m_bReceiving.load();
+        try
+        {
+            ProcessRingBuffData();
+        }
+        catch (...)
+        {
+            QB_LOG(PL_ERROR, TAG,
+                   "[DrainReceiveRing] Exception Occur While Calling Function ProcessRingBuffData().\n");
+            break;
+        }
+        if (ended)
+            break;
+        if (platform::GetTickCount() - start >= RECEIVE_END_WAIT_MS)
+        {
+            QB_LOG(PL_WARN, TAG, "[DrainReceiveRing] Connection Still Reading After %u ms\n",
+                   RECEIVE_END_WAIT_MS);
+            break;
+        }
+        platform::Sleep(5);
     }
     m_bDraining = false;
     // What is left are the bytes of a record cut short by the end of the connection.

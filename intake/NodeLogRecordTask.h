@@ -57,6 +57,9 @@ public:
         m_pSendRing = sendRing;
     }
     uint32_t GetNodeThreadId() const { return m_NodeThreadId; }
+    // Set by the connection thread while it reads into the receive ring, cleared once it has stopped
+    // for good: the last handling of the ring waits for the last bytes read.
+    void SetReceiving(bool receiving) { m_bReceiving.store(receiving); }
 
     uint32_t Run() override;
 
@@ -143,6 +146,8 @@ public:
     static constexpr uint32_t DUMP_MAX_BYTES = 2048;
     static constexpr uint32_t REPLY_BUFF_MIN = 4096;
     static constexpr uint32_t DEFAULT_MAX_PACKAGE_MIB = 10;
+    // Longest wait of the last handling for the connection thread to stop reading.
+    static constexpr uint32_t RECEIVE_END_WAIT_MS = 5000;
 
 private:
     struct TempFileInfo
@@ -190,5 +195,6 @@ private:
     uint32_t m_LastWaitRet = 0;
     // Set while DrainReceiveRing runs: nothing more arrives, and no reply can leave any more.
     bool m_bDraining = false;
+    std::atomic<bool> m_bReceiving{false};
     std::atomic<uint64_t> m_Counters[COUNTER_COUNT] = {};
 };

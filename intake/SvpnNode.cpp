@@ -143,6 +143,7 @@ uint32_t CSvpnNode::Run()
     }
     m_pRecordTask->SetNodeThreadId(platform::GetCurrentThreadId());
     m_pRecordTask->SetRingCaches(&m_RecvCache, &m_SendCache);
+    m_pRecordTask->SetReceiving(true);
     if (!CTaskManager::GetInstance()->AddTask(m_pRecordTask))
     {
         QB_LOG(PL_ERROR, TAG, "[Run] Start CNodeLogRecordTask Fail\n");
@@ -174,8 +175,10 @@ uint32_t CSvpnNode::Run()
         }
     }
 
-    // Leaving: stop the tasks, wait for them, release them and the rings.
+    // Leaving: stop the tasks, wait for them, release them and the rings. Nothing more is read: the
+    // record task handles what the ring holds and ends.
     m_bRunning = 0;
+    m_pRecordTask->SetReceiving(false);
     const bool hadImporter = m_pLoadDataTask != nullptr;
     for (CTask* task : {static_cast<CTask*>(m_pRecordTask), m_pLoadDataTask, m_pDataBaseCleanTask,
                         m_pReportTableGenTask, m_pTableRepairTask})

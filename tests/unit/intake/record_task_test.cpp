@@ -460,6 +460,32 @@ TEST_F(RecordFramingTest, WholeRecordsLeftInTheRingAreHandledWhenTheTaskEnds)
               std::string::npos);
 }
 
+// An orderly stop reaches the record task before the connection thread has stopped reading: what
+// that thread still puts into the ring until it says it has stopped is handled as well.
+TEST_F(RecordFramingTest, BytesReadAfterTheStopUntilTheConnectionEndsAreHandled)
+{
+    CNodeLogRecordTask& t = m_Node->m_Task;
+    t.SetReceiving(true);
+    Put(Bytes(Alarm(1)) + Bytes(KeepAlive(1)));
+    std::thread connection(
+        [&]
+        {
+            platform::Sleep(300);
+            Put(Bytes(MakeRecord(LOG_TYPE_SYSTEM, SYSTEM_LOG_LEN)) + Bytes(Alarm(2)));
+            platform::Sleep(100);
+            t.SetReceiving(false);
+        });
+    t.m_bRunning = 0;
+    uint32_t t0 = platform::GetTickCount();
+    EXPECT_EQ(t.Run(), 0u);
+    connection.join();
+    EXPECT_GE(platform::GetTickCount() - t0, 350u) << "the task did not wait for the connection";
+    EXPECT_EQ(t.GetCounter(CNodeLogRecordTask::COUNTER_RECEIVED), 4u);
+    EXPECT_EQ(t.GetCounter(CNodeLogRecordTask::COUNTER_ALARM), 2u);
+    EXPECT_EQ(t.GetCounter(CNodeLogRecordTask::COUNTER_SYSTEM), 1u);
+    EXPECT_EQ(m_Node->m_Recv.GetTotalReadSize(), 0u);
+}
+
 TEST_F(RecordFramingTest, TaskWithoutRingsRefusesToRun)
 {
     CNodeLogRecordTask task;
