@@ -530,6 +530,7 @@ void Usage()
            "                        [--idle N] [--load-rows N] [--insert-rows N]\n"
            "                        [--soak-seconds S] [--soak-rate R] [--soak-devices N]\n"
            "                        [--mode service|console]\n"
+           "--devices 0 leaves out the throughput runs (idle memory and soak only).\n"
            "Needs QB_TEST_DB_* (scripts/test-mariadb.sh start DIR).\n");
 }
 } // namespace
@@ -607,55 +608,62 @@ int main(int argc, char** argv)
            opt.m_Divisor, opt.m_Divisor, 600.0 / opt.m_Divisor, 10.0 / opt.m_Divisor);
     fflush(stdout);
 
-    // The headline: user logs through the data-file path, one device.
-    CBench::RunResult user = bench.Run(1, USER_MIX, false);
-    long fileRows = 0, insertRows = 0;
-    double loadRate = 0, insertRate = 0;
-    std::string loadCommand;
-    bench.Baselines(fileRows, loadRate, insertRows, insertRate, loadCommand);
-
-    printf("\n%-58s %14s %10s %10s\n", "end to end (rows stored per s, first record to last row)", "rows/s", "x load",
-           "x insert");
-    printf("%-58s %14.0f %10s %10s\n",
-           ("baseline: one load data of " + std::to_string(fileRows) + " rows").c_str(), loadRate, "1.00",
-           "");
-    printf("%-58s %14.0f %10s %10s\n",
-           ("baseline: " + std::to_string(insertRows) + " one-row inserts").c_str(), insertRate, "", "1.00");
-    auto line = [&](const std::string& what, double rate)
-    {
-        printf("%-58s %14.0f %10.2f %10.2f\n", what.c_str(), rate, loadRate > 0 ? rate / loadRate : 0,
-               insertRate > 0 ? rate / insertRate : 0);
-    };
-    line("user logs, 1 device, merge off (user-table rows)", user.m_UserRowsPerS);
-    printf("    records sent %.0f/s, %lld records -> %lld rows (expected %lld), drained %.1f s after the "
-           "end, peak "
-           "RSS %ld KiB\n"
-           "    reproduce: %s\n",
-           user.m_RecordsPerS, user.m_Records, user.m_Rows, user.m_ExpectedRows, user.m_Drain,
-           user.m_PeakRssKb, user.m_Command.c_str());
-
-    printf("\n%-58s %14s %14s %10s %10s %12s\n", "mixed kinds, flat out", "records/s", "rows/s", "x load",
-           "x insert", "RSS/dev KiB");
     long baseKb = 0, idleKb = 0;
-    for (int merge = 1; merge >= 0; --merge)
+    // "--devices 0" leaves out the throughput runs (for a memory-only run).
+    if (!(opt.m_Devices.size() == 1 && opt.m_Devices[0] == 0))
     {
-        if ((merge && !opt.m_MergeOn) || (!merge && !opt.m_MergeOff))
-            continue;
-        for (int d : opt.m_Devices)
+        // The headline: user logs through the data-file path, one device.
+        CBench::RunResult user = bench.Run(1, USER_MIX, false);
+        long fileRows = 0, insertRows = 0;
+        double loadRate = 0, insertRate = 0;
+        std::string loadCommand;
+        bench.Baselines(fileRows, loadRate, insertRows, insertRate, loadCommand);
+
+        printf("\n%-58s %14s %10s %10s\n", "end to end (rows stored per s, first record to last row)",
+               "rows/s", "x load", "x insert");
+        printf("%-58s %14.0f %10s %10s\n",
+               ("baseline: one load data of " + std::to_string(fileRows) + " rows").c_str(), loadRate, "1.00",
+               "");
+        printf("%-58s %14.0f %10s %10s\n",
+               ("baseline: " + std::to_string(insertRows) + " one-row inserts").c_str(), insertRate, "",
+               "1.00");
+        auto line = [&](const std::string& what, double rate)
         {
-            CBench::RunResult r = bench.Run(d, FULL_MIX, merge != 0);
-            std::string what = std::to_string(d) + (d == 1 ? " device" : " devices") + ", merge " +
-                               (merge ? "on" : "off") + (r.m_Ok ? "" : " (devsim failed)");
-            printf("%-58s %14.0f %14.0f %10.2f %10.2f %12ld\n", what.c_str(), r.m_RecordsPerS, r.m_RowsPerS,
-                   loadRate > 0 ? r.m_RowsPerS / loadRate : 0, insertRate > 0 ? r.m_RowsPerS / insertRate : 0,
-                   r.m_PeakRssKb / d);
-            // Merging sums flow records and drops repeated accesses, so only unmerged runs have an
-            // exact expectation.
-            const std::string expected = merge ? "merged" : "expected " + std::to_string(r.m_ExpectedRows);
-            printf("    %lld records -> %lld rows (%s), drained %.1f s after the end, peak RSS %ld KiB; "
-                   "reproduce: %s\n",
-                   r.m_Records, r.m_Rows, expected.c_str(), r.m_Drain, r.m_PeakRssKb, r.m_Command.c_str());
-            fflush(stdout);
+            printf("%-58s %14.0f %10.2f %10.2f\n", what.c_str(), rate, loadRate > 0 ? rate / loadRate : 0,
+                   insertRate > 0 ? rate / insertRate : 0);
+        };
+        line("user logs, 1 device, merge off (user-table rows)", user.m_UserRowsPerS);
+        printf("    records sent %.0f/s, %lld records -> %lld rows (expected %lld), drained %.1f s after the "
+               "end, peak "
+               "RSS %ld KiB\n"
+               "    reproduce: %s\n",
+               user.m_RecordsPerS, user.m_Records, user.m_Rows, user.m_ExpectedRows, user.m_Drain,
+               user.m_PeakRssKb, user.m_Command.c_str());
+
+        printf("\n%-58s %14s %14s %10s %10s %12s\n", "mixed kinds, flat out", "records/s", "rows/s", "x load",
+               "x insert", "RSS/dev KiB");
+        for (int merge = 1; merge >= 0; --merge)
+        {
+            if ((merge && !opt.m_MergeOn) || (!merge && !opt.m_MergeOff))
+                continue;
+            for (int d : opt.m_Devices)
+            {
+                CBench::RunResult r = bench.Run(d, FULL_MIX, merge != 0);
+                std::string what = std::to_string(d) + (d == 1 ? " device" : " devices") + ", merge " +
+                                   (merge ? "on" : "off") + (r.m_Ok ? "" : " (devsim failed)");
+                printf("%-58s %14.0f %14.0f %10.2f %10.2f %12ld\n", what.c_str(), r.m_RecordsPerS,
+                       r.m_RowsPerS, loadRate > 0 ? r.m_RowsPerS / loadRate : 0,
+                       insertRate > 0 ? r.m_RowsPerS / insertRate : 0, r.m_PeakRssKb / d);
+                // Merging sums flow records and drops repeated accesses, so only unmerged runs have an
+                // exact expectation.
+                const std::string expected =
+                    merge ? "merged" : "expected " + std::to_string(r.m_ExpectedRows);
+                printf("    %lld records -> %lld rows (%s), drained %.1f s after the end, peak RSS %ld KiB; "
+                       "reproduce: %s\n",
+                       r.m_Records, r.m_Rows, expected.c_str(), r.m_Drain, r.m_PeakRssKb,
+                       r.m_Command.c_str());
+                fflush(stdout);
+            }
         }
     }
 
