@@ -17,6 +17,7 @@
 #include "storage/SQLConnManager.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -184,6 +185,9 @@ uint32_t CSvpnNode::Run()
                         m_pReportTableGenTask, m_pTableRepairTask})
         if (task)
             task->Stop();
+    // A record task that waits for room in the send ring sees its stop at once.
+    if (platform::CEvent* space = m_SendCache.GetSpaceEvent())
+        space->Set();
     StopAllTask();
     ReleaseTasks();
     // The record task has ended, so its writers have queued their last data files.
@@ -361,6 +365,17 @@ void CSvpnNode::OnFD_Read()
                 m_bRunning = 0;
                 QB_LOG(PL_WARN, TAG, "[OnFD_Read] CNodeLogRecordTask Exit In This CSvpnNode!\n");
             }
+            // A device that stopped reading and then went away: the record task waits for room in
+            // the send ring, which its replies can no longer leave, and this thread for room in the
+            // receive ring, which the record task can no longer free. Without this the connection
+            // held its slot and its rings for good. Its task still handles what the ring holds.
+            uint32_t pending = 0;
+            if (m_bRunning && m_bPeerGone && m_SendCache.GetCanReadSize(pending))
+            {
+                m_bRunning = 0;
+                QB_LOG(PL_WARN, TAG, "[OnFD_Read] Device Gone With %u Reply Bytes Unsent And The Ring Full\n",
+                       pending);
+            }
             continue;
         }
         if (ret == platform::WAIT_OBJECT_0 + 1)
@@ -386,6 +401,9 @@ void CSvpnNode::OnFD_Write()
         // The socket buffer is full: the next write readiness goes on.
         if (error == platform::WSAEWOULDBLOCK)
             platform::WSAEventSelect(m_Socket, m_pNetEvent.get(), SELECT_ALL);
+        // Reset, broken pipe: the device is gone and no reply will leave again.
+        else if (error != EINTR && error != ENOBUFS && error != ENOMEM)
+            m_bPeerGone = true;
         return;
     }
     m_SendCache.CommitRead(static_cast<uint32_t>(sent));

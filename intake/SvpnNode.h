@@ -110,4 +110,6 @@ private:
     CTask* m_pReportTableGenTask = nullptr;
     CTask* m_pTableRepairTask = nullptr;
     uint32_t m_LastWaitRet = 0;
+    // A send failed for good (reset, broken pipe): no reply will leave again.
+    bool m_bPeerGone = false;
 };
