@@ -18,6 +18,21 @@
 
 namespace
 {
+// Many transfers can be open at once, each for a long time: a block buffer larger than this is given
+// back once its write has ended instead of being kept for the transfer's next block, so idle
+// transfers hold no block-sized memory (a device declares block sizes up to 64 MiB).
+constexpr size_t KEEP_BLOCK_BUFFER_BYTES = 1024 * 1024;
+
+struct CReleaseLargeBlockBuffer
+{
+    AuditFileInfo* m_pInfo;
+    ~CReleaseLargeBlockBuffer()
+    {
+        if (!m_pInfo->m_bWritePending && m_pInfo->m_WriteBuff.capacity() > KEEP_BLOCK_BUFFER_BYTES)
+            std::vector<uint8_t>().swap(m_pInfo->m_WriteBuff);
+    }
+};
+
 // The writer's messages carry the writer's tag: this is its audit-file side.
 const char* const TAG = "[CFinalLogWriter]";
 
@@ -366,6 +381,7 @@ int CAuditFileReception::DoWriteAuditFileData(AuditFileInfo* info, const UserAud
     }
     FinishOtherPendingWrite(info->m_FileID);
 
+    CReleaseLargeBlockBuffer release{info};
     const size_t available = RecordDataSize(record);
     try
     {
@@ -448,6 +464,7 @@ int CAuditFileReception::FinishLastAsyncWrite(AuditFileInfo* info)
 {
     if (!info->m_bWritePending)
         return 1;
+    CReleaseLargeBlockBuffer release{info};
     info->m_bWritePending = false;
     if (m_LastPendingFileID == info->m_FileID)
         m_LastPendingFileID = 0;

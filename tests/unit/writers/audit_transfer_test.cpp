@@ -598,6 +598,45 @@ TEST_F(AuditTransferTest, BlocksPastTheDeclaredSizeNeverGrowTheFile)
     EXPECT_TRUE(qbtest::ReadFile(path) == std::string(file.begin(), file.end())) << "the stored file differs";
 }
 
+TEST_F(AuditTransferTest, OpenTransfersDoNotKeepLargeBlockBuffers)
+{
+    // Eight transfers with 8 MiB blocks, one block each (a tiny record: the block compresses well),
+    // all left open: once a block is written its buffer is given back, so no more than the write in
+    // flight holds block-sized memory.
+    const uint32_t blockSize = 8u << 20;
+    std::vector<uint8_t> block(blockSize);
+    for (size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<uint8_t>(i / 4096);
+    std::vector<uint32_t> ids;
+    for (int t = 0; t < 8; ++t)
+    {
+        uint32_t id = BeginOk(2ull * blockSize, 2ull * blockSize, blockSize);
+        ASSERT_EQ(Send(Block(id, 0, block.data(), block.size(), true)), 1u);
+        ids.push_back(id);
+    }
+    CAuditFileManager* manager = CAuditFileManager::GetInstance();
+    size_t held = 0, largest = 0;
+    for (uint32_t id : ids)
+    {
+        AuditFileInfo* info = manager->LockAuditFileInfoByFileID(id);
+        ASSERT_NE(info, nullptr);
+        held += info->m_WriteBuff.capacity();
+        largest = std::max(largest, info->m_WriteBuff.capacity());
+        manager->UnLockAuditFileInfoByFileID(id);
+    }
+    EXPECT_LE(held, size_t(blockSize) + 8 * (1u << 20)) << "block buffers kept by idle transfers";
+    // The blocks arrived whole: the missing block of each is the second.
+    for (uint32_t id : ids)
+    {
+        Reply rep;
+        Send(End(id, m_Key), &rep);
+        EXPECT_EQ(rep.m_First, 1u);
+        EXPECT_EQ(rep.m_Count, 1u);
+        Send(Rollback(id));
+    }
+    std::printf("[figures] open_transfers=8 block=8MiB held_bytes=%zu largest=%zu\n", held, largest);
+}
+
 TEST_F(AuditTransferTest, BlocksBeyondFourGiBLandAtTheirOffset)
 {
     const uint64_t alloc = (5ull << 30);
