@@ -5,7 +5,7 @@
 #   3. end to end with a fresh install tree and a service-mode collector: devsim flat out with 1, 8
 #      and 32 devices, merging on and off, beside one load data and one-row inserts of the same rows,
 #      and the collector's memory with idle devices (and, with --soak, over a long steady run).
-# Takes 20-25 minutes (about 35 with --soak). Arguments after the options go to ingest_e2e_bench.
+# Takes about 30 minutes (40 with --soak). Arguments after the options go to ingest_e2e_bench.
 #
 #   bench/run.sh [--soak] [--build-dir DIR] [ingest_e2e_bench options...]
 set -euo pipefail
