@@ -204,22 +204,8 @@ public:
     // devsim against the collector, with a time-out that allows for the run's length.
     std::map<std::string, std::string> RunDevsim(const std::vector<std::string>& args)
     {
-        std::vector<std::string> argv = {BinDir() + "/devsim", "--port", std::to_string(m_Harness.Port()),
-                                         "--quiet"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::string out;
-        RunProgram(argv, {}, (std::max(m_Opt.m_Seconds, m_Opt.m_SoakSeconds) + 180) * 1000, &out);
-        std::map<std::string, std::string> report;
-        std::istringstream in(out);
-        std::string line;
-        while (std::getline(in, line))
-        {
-            size_t eq = line.find('=');
-            if (eq != std::string::npos)
-                report[line.substr(0, eq)] = line.substr(eq + 1);
-        }
-        report["_output"] = out;
-        return report;
+        return m_Harness.RunDevsim(args, nullptr,
+                                   (std::max(m_Opt.m_Seconds, m_Opt.m_SoakSeconds) + 180) * 1000);
     }
 
     void SetMerge(bool on)

@@ -65,9 +65,7 @@ void CLoadDataTask::Drain()
     int total = 0;
     for (;;)
     {
-        platform::CEvent* exitEvent = CGlobalSharedData::GetInstance()->GetExitEvent();
-        if (m_bRunning != 1 ||
-            (exitEvent != nullptr && platform::WaitForSingleObject(exitEvent, 0) == platform::WAIT_OBJECT_0))
+        if (m_bRunning != 1 || WaitForStopOrExit(0) != platform::WAIT_TIMEOUT)
             break;
         int imported = ImportPass();
         if (imported == 0)

@@ -179,41 +179,6 @@ void CDataFileLogWriter::AppendUserSvrLogLine(std::string& out, const UserLogV3&
         .End();
 }
 
-std::string CDataFileLogWriter::BuildSysLogLine(const SystemLog& record, const std::string& gbkMessage,
-                                                const std::string& timeText)
-{
-    std::string line;
-    AppendSysLogLine(line, record, gbkMessage, timeText);
-    return line;
-}
-
-std::string CDataFileLogWriter::BuildUserFlowLogLine(const UserLogV3& record, int32_t userId,
-                                                     const std::string& timeText, int64_t recordId)
-{
-    std::string line;
-    AppendUserFlowLogLine(line, record, userId, timeText, recordId);
-    return line;
-}
-
-std::string CDataFileLogWriter::BuildUserBasicLogLine(const UserLogV3& record, int32_t userId,
-                                                      const std::string& gbkName,
-                                                      const std::string& gbkMessage,
-                                                      const std::string& timeText, int64_t recordId)
-{
-    std::string line;
-    AppendUserBasicLogLine(line, record, userId, gbkName, gbkMessage, timeText, recordId);
-    return line;
-}
-
-std::string CDataFileLogWriter::BuildUserSvrLogLine(const UserLogV3& record, int32_t userId,
-                                                    const std::string& gbkMessage,
-                                                    const std::string& timeText, int64_t recordId)
-{
-    std::string line;
-    AppendUserSvrLogLine(line, record, userId, gbkMessage, timeText, recordId);
-    return line;
-}
-
 // ---- Data files ----------------------------------------------------------------------------------
 
 uint32_t CDataFileLogWriter::GetDataFileID(const char* tableName)
@@ -324,6 +289,13 @@ uint32_t CDataFileLogWriter::WriteLog(int, const UserLogV3* record, void*)
         return 0;
     }
 
+    // Every action but flux writes the message, a resource access into two tables: converted once.
+    if (record->m_Action != USER_ACTION_FLUX &&
+        !RecordTextToGbk(record->m_Message, sizeof(record->m_Message), s.m_Message))
+    {
+        QB_LOG(PL_WARN, TAG, "[WriteLog] Fail To Call BuildUserBasicLog().\n");
+        return 0;
+    }
     int result = 0;
     switch (record->m_Action)
     {
@@ -336,17 +308,17 @@ uint32_t CDataFileLogWriter::WriteLog(int, const UserLogV3* record, void*)
     {
         if (record->m_ServerIP == 0)
             return 0;
-        int basic = BuildUserBasicLog(*record, userId, s.m_Name, s.m_Time, recordId);
+        int basic = BuildUserBasicLog(*record, userId, s.m_Name, s.m_Message, s.m_Time, recordId);
         if (basic == 0)
             QB_LOG(PL_WARN, TAG, "[WriteLog] Fail To Call BuildUserBasicLog().\n");
-        int svr = BuildUserSvrLog(*record, userId, s.m_Time, recordId);
+        int svr = BuildUserSvrLog(*record, userId, s.m_Message, s.m_Time, recordId);
         if (svr == 0)
             QB_LOG(PL_WARN, TAG, "[WriteLog] Fail To Call BuildUserSvrLog().\n");
         result = basic != 0 && svr != 0 ? 1 : 0;
         break;
     }
     default:
-        result = BuildUserBasicLog(*record, userId, s.m_Name, s.m_Time, recordId);
+        result = BuildUserBasicLog(*record, userId, s.m_Name, s.m_Message, s.m_Time, recordId);
         if (result == 0)
             QB_LOG(PL_WARN, TAG, "[WriteLog] Fail To Call BuildUserBasicLog().\n");
         break;
@@ -364,24 +336,22 @@ int CDataFileLogWriter::BuildUserFlowLog(const UserLogV3& record, int32_t userId
 }
 
 int CDataFileLogWriter::BuildUserBasicLog(const UserLogV3& record, int32_t userId, const std::string& gbkName,
-                                          const std::string& timeText, int64_t recordId)
+                                          const std::string& gbkMessage, const std::string& timeText,
+                                          int64_t recordId)
 {
     CScratch& s = Scratch();
-    if (!RecordTextToGbk(record.m_Message, sizeof(record.m_Message), s.m_Message))
-        return 0;
     s.m_Line.clear();
-    AppendUserBasicLogLine(s.m_Line, record, userId, gbkName, s.m_Message, timeText, recordId);
+    AppendUserBasicLogLine(s.m_Line, record, userId, gbkName, gbkMessage, timeText, recordId);
     return WriteDataToDataFile(s.m_Line, "usrbasiclog");
 }
 
-int CDataFileLogWriter::BuildUserSvrLog(const UserLogV3& record, int32_t userId, const std::string& timeText,
+int CDataFileLogWriter::BuildUserSvrLog(const UserLogV3& record, int32_t userId,
+                                        const std::string& gbkMessage, const std::string& timeText,
                                         int64_t recordId)
 {
     CScratch& s = Scratch();
-    if (!RecordTextToGbk(record.m_Message, sizeof(record.m_Message), s.m_Message))
-        return 0;
     s.m_Line.clear();
-    AppendUserSvrLogLine(s.m_Line, record, userId, s.m_Message, timeText, recordId);
+    AppendUserSvrLogLine(s.m_Line, record, userId, gbkMessage, timeText, recordId);
     return WriteDataToDataFile(s.m_Line, "usrsvrlog");
 }
 

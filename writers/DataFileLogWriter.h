@@ -39,7 +39,7 @@ public:
 
     std::string GetDbName();
 
-    // The lines of the four tables, appended to `out` (exposed for the tests of the format).
+    // The lines of the four tables, appended to `out` (exposed for the benchmark).
     static void AppendSysLogLine(std::string& out, const SystemLog& record, const std::string& gbkMessage,
                                  const std::string& timeText);
     static void AppendUserFlowLogLine(std::string& out, const UserLogV3& record, int32_t userId,
@@ -50,17 +50,6 @@ public:
     static void AppendUserSvrLogLine(std::string& out, const UserLogV3& record, int32_t userId,
                                      const std::string& gbkMessage, const std::string& timeText,
                                      int64_t recordId);
-    // The same, each as a string of its own.
-    static std::string BuildSysLogLine(const SystemLog& record, const std::string& gbkMessage,
-                                       const std::string& timeText);
-    static std::string BuildUserFlowLogLine(const UserLogV3& record, int32_t userId,
-                                            const std::string& timeText, int64_t recordId);
-    static std::string BuildUserBasicLogLine(const UserLogV3& record, int32_t userId,
-                                             const std::string& gbkName, const std::string& gbkMessage,
-                                             const std::string& timeText, int64_t recordId);
-    static std::string BuildUserSvrLogLine(const UserLogV3& record, int32_t userId,
-                                           const std::string& gbkMessage, const std::string& timeText,
-                                           int64_t recordId);
 
 private:
     // 0 when no data file can be had for the table.
@@ -70,9 +59,9 @@ private:
     int BuildUserFlowLog(const UserLogV3& record, int32_t userId, const std::string& timeText,
                          int64_t recordId);
     int BuildUserBasicLog(const UserLogV3& record, int32_t userId, const std::string& gbkName,
-                          const std::string& timeText, int64_t recordId);
-    int BuildUserSvrLog(const UserLogV3& record, int32_t userId, const std::string& timeText,
-                        int64_t recordId);
+                          const std::string& gbkMessage, const std::string& timeText, int64_t recordId);
+    int BuildUserSvrLog(const UserLogV3& record, int32_t userId, const std::string& gbkMessage,
+                        const std::string& timeText, int64_t recordId);
 
     // Guards the name and the identifier map; records also arrive from the merging writer's threads.
     platform::CCriticalSection m_Lock;

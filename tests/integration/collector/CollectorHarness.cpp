@@ -127,7 +127,8 @@ bool CollectorHarness::Prepare(int devices)
         std::string secret = "secret" + std::to_string(i);
         if (!Exec(m_Conn, "insert into `" + m_GlobalDb +
                               "`.dev_node(node_name, secret, md5_secret, db_name, deleted) values ('dev" +
-                              std::to_string(i) + "', '" + secret + "', '" + Md5Hex(secret) + "', '" + db + "', 0)"))
+                              std::to_string(i) + "', '" + secret + "', '" + Md5Hex(secret) + "', '" + db +
+                              "', 0)"))
             return false;
     }
     return true;
@@ -170,12 +171,13 @@ bool CollectorHarness::IsRunning()
     return false;
 }
 
-std::map<std::string, std::string> CollectorHarness::RunDevsim(const std::vector<std::string>& args, int* exitCode)
+std::map<std::string, std::string> CollectorHarness::RunDevsim(const std::vector<std::string>& args,
+                                                               int* exitCode, int timeoutMs)
 {
     std::vector<std::string> argv = {BinDir() + "/devsim", "--port", std::to_string(m_Port), "--quiet"};
     argv.insert(argv.end(), args.begin(), args.end());
     std::string out;
-    int code = RunProgram(argv, {}, 120000, &out);
+    int code = RunProgram(argv, {}, timeoutMs, &out);
     if (exitCode)
         *exitCode = code;
     std::map<std::string, std::string> report;
@@ -199,11 +201,20 @@ std::string CollectorHarness::Log()
     return all;
 }
 
-std::string CollectorHarness::DeviceDb(int i) const { return m_DeviceDbs.at(static_cast<size_t>(i - 1)); }
+std::string CollectorHarness::DeviceDb(int i) const
+{
+    return m_DeviceDbs.at(static_cast<size_t>(i - 1));
+}
 
-std::string CollectorHarness::Query(const std::string& sql) { return QueryValue(m_Conn, sql, "<error>"); }
+std::string CollectorHarness::Query(const std::string& sql)
+{
+    return QueryValue(m_Conn, sql, "<error>");
+}
 
-long long CollectorHarness::Count(const std::string& sql) { return atoll(Query(sql).c_str()); }
+long long CollectorHarness::Count(const std::string& sql)
+{
+    return atoll(Query(sql).c_str());
+}
 
 bool CollectorHarness::WaitCount(const std::string& sql, long long want, int timeoutMs)
 {

@@ -31,7 +31,8 @@ public:
     bool IsRunning();
 
     // Runs devsim against the collector; the report's key=value lines.
-    std::map<std::string, std::string> RunDevsim(const std::vector<std::string>& args, int* exitCode = nullptr);
+    std::map<std::string, std::string> RunDevsim(const std::vector<std::string>& args,
+                                                 int* exitCode = nullptr, int timeoutMs = 120000);
 
     std::string Log();
     std::string DeviceDb(int i) const;

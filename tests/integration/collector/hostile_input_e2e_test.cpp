@@ -269,6 +269,7 @@ protected:
         ASSERT_TRUE(m_C.Prepare(1));
     }
     std::string Table(const std::string& t) { return "`" + m_C.DeviceDb(1) + "`." + t; }
+    void GarbageBetweenRecordsStoresEveryGoodOne(int count, long long minGarbageRuns);
     // Writes `text` to a file of the install tree; its path.
     std::string WriteFile(const std::string& name, const std::string& text)
     {
@@ -406,47 +407,39 @@ TEST_F(HostileInputE2E, LyingLengthsBetweenGoodRecordsLoseNothingGood)
     EXPECT_EQ(m_C.Stop(), 0);
 }
 
-// 10,000 good records with about 1,000 garbage blobs between them: every good record stored once.
+// `count` good records with about one garbage blob in ten between them: every good record stored once.
+void HostileInputE2E::GarbageBetweenRecordsStoresEveryGoodOne(int count, long long minGarbageRuns)
+{
+    CollectorHarness& c = m_C;
+    auto table = [&](const char* t) { return Table(t); };
+    c.SetConfig("KelvAdv.conf", "Global", "EnableLogMerge", "0");
+    ASSERT_TRUE(c.Start());
+    int code = 0;
+    auto r = c.RunDevsim({"--devices", "1", "--count", std::to_string(count), "--garbage", "0.1", "--seed",
+                          "11", "--seq", "--mix", "admin=1,alarm=1"},
+                         &code);
+    ASSERT_EQ(code, 0) << r["_output"];
+    long long admin = atoll(r["sent.admin"].c_str()), alarm = atoll(r["sent.alarm"].c_str());
+    EXPECT_GE(atoll(r["sent.garbage_runs"].c_str()), minGarbageRuns);
+    EXPECT_TRUE(c.WaitCount("select count(*) from " + table("alarm_log"), alarm, 30000));
+    EXPECT_TRUE(c.WaitCount("select count(*) from " + table("adt_log"), admin, 30000));
+    EXPECT_EQ(c.Count("select count(*) from " + table("alarm_log")), alarm);
+    EXPECT_EQ(c.Count("select count(*) from " + table("adt_log")), admin);
+    EXPECT_EQ(c.Count("select count(distinct message) from " + table("adt_log")), admin);
+    EXPECT_EQ(c.Stop(), 0);
+}
+
 // This once hung: the connection thread went back to waiting for the ring's space event after a
 // receive that had found room, while the record task, having read everything, waited for the rest of
 // a wrapped 5166-byte record.
 TEST_F(HostileInputE2E, GarbageBlobsBetweenTenThousandRecords)
 {
-    m_C.SetConfig("KelvAdv.conf", "Global", "EnableLogMerge", "0");
-    ASSERT_TRUE(m_C.Start());
-    int code = 0;
-    auto r = m_C.RunDevsim({"--devices", "1", "--count", "10000", "--garbage", "0.1", "--seed", "11", "--seq",
-                            "--mix", "admin=1,alarm=1"},
-                           &code);
-    ASSERT_EQ(code, 0) << r["_output"];
-    long long admin = atoll(r["sent.admin"].c_str()), alarm = atoll(r["sent.alarm"].c_str());
-    EXPECT_GE(atoll(r["sent.garbage_runs"].c_str()), 900);
-    EXPECT_TRUE(m_C.WaitCount("select count(*) from " + Table("alarm_log"), alarm, 30000));
-    EXPECT_TRUE(m_C.WaitCount("select count(*) from " + Table("adt_log"), admin, 30000));
-    EXPECT_EQ(m_C.Count("select count(*) from " + Table("alarm_log")), alarm);
-    EXPECT_EQ(m_C.Count("select count(*) from " + Table("adt_log")), admin);
-    EXPECT_EQ(m_C.Count("select count(distinct message) from " + Table("adt_log")), admin);
-    EXPECT_EQ(m_C.Stop(), 0);
+    GarbageBetweenRecordsStoresEveryGoodOne(10000, 900);
 }
 
-// 2,000 good records with about 200 garbage blobs between them: every good record stored once.
 TEST_F(HostileInputE2E, GarbageBlobsBetweenRecords)
 {
-    m_C.SetConfig("KelvAdv.conf", "Global", "EnableLogMerge", "0");
-    ASSERT_TRUE(m_C.Start());
-    int code = 0;
-    auto r = m_C.RunDevsim({"--devices", "1", "--count", "2000", "--garbage", "0.1", "--seed", "11", "--seq",
-                            "--mix", "admin=1,alarm=1"},
-                           &code);
-    ASSERT_EQ(code, 0) << r["_output"];
-    long long admin = atoll(r["sent.admin"].c_str()), alarm = atoll(r["sent.alarm"].c_str());
-    EXPECT_GE(atoll(r["sent.garbage_runs"].c_str()), 150);
-    EXPECT_TRUE(m_C.WaitCount("select count(*) from " + Table("alarm_log"), alarm, 30000));
-    EXPECT_TRUE(m_C.WaitCount("select count(*) from " + Table("adt_log"), admin, 30000));
-    EXPECT_EQ(m_C.Count("select count(*) from " + Table("alarm_log")), alarm);
-    EXPECT_EQ(m_C.Count("select count(*) from " + Table("adt_log")), admin);
-    EXPECT_EQ(m_C.Count("select count(distinct message) from " + Table("adt_log")), admin);
-    EXPECT_EQ(m_C.Stop(), 0);
+    GarbageBetweenRecordsStoresEveryGoodOne(2000, 150);
 }
 
 // The info query listens on 127.0.0.1 only; 100 clients that connect and never ask do not hold up
