@@ -149,7 +149,39 @@ bool CLogudtSqlBuilder::LoadDocument(TiXmlDocument& doc, const char* fileName)
     fclose(f);
     if (MeasureNesting(text.data(), text.size()) > MAX_DOCUMENT_DEPTH)
         return false;
-    return doc.LoadFile(fileName);
+    // The parser reads the text with its line ends made "\n", as a file load would.
+    size_t out = 0;
+    for (size_t i = 0; i < text.size(); ++i)
+    {
+        if (text[i] != '\r')
+            text[out++] = text[i];
+        else
+        {
+            text[out++] = '\n';
+            if (i + 1 < text.size() && text[i + 1] == '\n')
+                ++i;
+        }
+    }
+    text.resize(out);
+    if (!HasWholeCharacters(text.c_str()))
+    {
+        QB_LOG(PL_WARN, TAG, "[LoadDocument] A Character Is Cut Off By The End Of %s\n", fileName);
+        return false;
+    }
+    doc.Parse(text.c_str());
+    return !doc.Error();
+}
+
+bool CLogudtSqlBuilder::HasWholeCharacters(const char* text)
+{
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p)
+    {
+        const int length = *p >= 0xF0 ? 4 : *p >= 0xE0 ? 3 : *p >= 0xC0 ? 2 : 1;
+        for (int k = 1; k < length; ++k)
+            if (p[k] == 0)
+                return false;
+    }
+    return true;
 }
 
 std::string CLogudtSqlBuilder::MakeTextLiteral(const char* utf8)

@@ -34,7 +34,11 @@ public:
     // Loads a pushed document like TiXmlDocument::LoadFile, but first refuses one whose elements nest
     // deeper than MAX_DOCUMENT_DEPTH: the parser descends once per level on the thread's stack, and a
     // record of a few MiB can nest a million levels. Directory documents nest four levels.
+    // It also refuses a document whose text (up to its first NUL) ends inside a multi-byte UTF-8
+    // character: the parser steps over a whole character at once and would read past the text's end.
     static bool LoadDocument(TiXmlDocument& doc, const char* fileName);
+    // No lead byte of a multi-byte UTF-8 character is followed by the text's end before its length.
+    static bool HasWholeCharacters(const char* text);
     // The deepest element nesting of a document's text (an estimate that never falls short).
     static size_t MeasureNesting(const char* text, size_t length);
 

@@ -135,6 +135,41 @@ TEST_F(LogudtSqlBuilderTest, UserDocumentStatementsInDocumentOrder)
     EXPECT_EQ(sql, expected);
 }
 
+// The parser steps over a multi-byte UTF-8 character at once; a character cut off by the text's end
+// made it read past the buffer (found by fuzzing), so such documents are refused before parsing.
+TEST_F(LogudtSqlBuilderTest, DocumentEndingInsideACharacterIsRefused)
+{
+    const std::string file = (std::filesystem::temp_directory_path() / "qb_push_test.xml").string();
+    auto load = [&](const std::string& bytes, std::string* name = nullptr)
+    {
+        FILE* f = fopen(file.c_str(), "wb");
+        fwrite(bytes.data(), 1, bytes.size(), f);
+        fclose(f);
+        TiXmlDocument doc;
+        bool ok = CLogudtSqlBuilder::LoadDocument(doc, file.c_str());
+        if (ok && name != nullptr)
+            *name = CLogudtSqlBuilder::FindAttribute(doc.FirstChildElement(), "name");
+        return ok;
+    };
+    const std::string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><u name='";
+    for (const std::string& cut : {std::string("\xF0"), std::string("\xF0\x9F\x98"), std::string("\xE4\xB9"),
+                                   std::string("\xC3"), std::string("\xEF")})
+    {
+        EXPECT_FALSE(load(head + cut)) << "cut at the end";
+        EXPECT_FALSE(load(head + cut + std::string(1, '\0') + "'/>")) << "cut by a NUL";
+    }
+    // "\r\n" becomes one byte before parsing: three bytes after the lead byte in the file, two in the text.
+    EXPECT_FALSE(load(head + "\xF0\r\nx"));
+
+    std::string name;
+    EXPECT_TRUE(load(head + GBK_5C_CHAR_UTF8 + "\xF0\x9F\x98\x80'/>", &name));
+    EXPECT_EQ(name, GBK_5C_CHAR_UTF8 + "\xF0\x9F\x98\x80");
+    // A whole document followed by NUL padding still loads, and line ends reach the parser as "\n".
+    EXPECT_TRUE(load(head + "a\r\nb\rc'/>" + std::string(16, '\0'), &name));
+    EXPECT_EQ(name, "a\nb\nc");
+    std::filesystem::remove(file);
+}
+
 // ---------------------------------------------------------------------------------------------
 // A push end to end, against the test database server.
 // ---------------------------------------------------------------------------------------------
