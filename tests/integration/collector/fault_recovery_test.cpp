@@ -534,8 +534,10 @@ TEST_F(FaultRecovery, KillsAtFixedPointsKeepEveryStoredRecord)
         EXPECT_EQ(missing, 0) << point;
         EXPECT_EQ(run.BrokenRows(), 0) << point;
         if (std::string(point).rfind("torn", 0) == 0)
+        {
             EXPECT_NE(c.Log().find("[ImportDataFile] Drop Torn Last Line Of ", logBefore.size()),
                       std::string::npos);
+        }
         EXPECT_EQ(c.Stop(), 0);
     }
 }

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -135,13 +136,13 @@ UserLogV3 MakeUser(const UserSpec& s)
     r.m_ServiceType = s.m_ServiceType;
     r.m_ServerIP = wire::HostToNet32(s.m_Server);
     r.m_ServerPort = wire::HostToNet16(s.m_Port);
-    std::strncpy(r.m_UserName, s.m_User.c_str(), sizeof(r.m_UserName));
+    std::memcpy(r.m_UserName, s.m_User.c_str(), std::min(s.m_User.size(), sizeof(r.m_UserName)));
     r.m_ServerAttr = s.m_ServerAttr;
     r.m_UpFlux = s.m_Up;
     r.m_DownFlux = s.m_Down;
     r.m_RawUpFlux = s.m_RawUp;
     r.m_RawDownFlux = s.m_RawDown;
-    std::strncpy(r.m_Message, s.m_Message.c_str(), sizeof(r.m_Message));
+    std::memcpy(r.m_Message, s.m_Message.c_str(), std::min(s.m_Message.size(), sizeof(r.m_Message)));
     return r;
 }
 
