@@ -2,12 +2,15 @@
 // loaded as the record task loads it and turned into the SQL that replaces the directory tables.
 //
 // Checked: every statement, read as GBK text the way the server reads it after "set names gbk", closes
-// every string literal it opens and holds no NUL byte, so no pushed text can end a literal early.
+// every string literal it opens and holds no NUL byte, so no pushed text can end a literal early; and
+// the tree the parser built nests no deeper than the nesting gauge measured beforehand.
 #include "fuzz/FuzzEnv.h"
 
 #include "config/ConfigManager.h"
 #include "intake/LogudtSqlBuilder.h"
+#include "intake/XmlNestingGauge.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <tinyxml.h>
@@ -56,6 +59,25 @@ void CheckStatement(const std::string& s)
     QB_FUZZ_CHECK(!inString);
 }
 
+// The deepest element level of the parsed tree, walked without recursion.
+size_t ElementDepth(const TiXmlNode& doc)
+{
+    size_t deepest = 0;
+    std::vector<std::pair<const TiXmlNode*, size_t>> stack{{&doc, 0}};
+    while (!stack.empty())
+    {
+        auto [node, depth] = stack.back();
+        stack.pop_back();
+        for (const TiXmlNode* c = node->FirstChild(); c != nullptr; c = c->NextSibling())
+        {
+            size_t d = depth + (c->ToElement() != nullptr ? 1 : 0);
+            deepest = std::max(deepest, d);
+            stack.push_back({c, d});
+        }
+    }
+    return deepest;
+}
+
 // The administrators' document: filecontent / CtrlManager|CtrlGroup / rows, as the task walks it.
 void BuildAdminStatements(const CLogudtSqlBuilder& builder, const TiXmlElement* root,
                           std::vector<std::string>& statements)
@@ -94,9 +116,15 @@ int FuzzXmlPush(const uint8_t* data, size_t size)
     fwrite(data + 1, 1, size - 1, f);
     fclose(f);
 
+    std::string text;
+    QB_FUZZ_CHECK(CLogudtSqlBuilder::ReadDocumentText(file.c_str(), text));
     TiXmlDocument doc;
+    const bool loaded = CLogudtSqlBuilder::ParseDocumentText(doc, text, file.c_str());
+    // Whatever the parser built, even up to an error, nests no deeper than the gauge said.
+    if (CXmlNestingGauge::HasWholeCharacters(text.c_str()))
+        QB_FUZZ_CHECK(ElementDepth(doc) <= CXmlNestingGauge::MeasureNesting(text.c_str()));
     const TiXmlElement* root = nullptr;
-    if (!CLogudtSqlBuilder::LoadDocument(doc, file.c_str()) || (root = doc.FirstChildElement()) == nullptr)
+    if (!loaded || (root = doc.FirstChildElement()) == nullptr)
         return 0;
     CLogudtSqlBuilder builder(CConfigManager::GetInstance()->GetLogudtCopy());
     std::vector<std::string> statements;

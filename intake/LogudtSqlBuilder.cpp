@@ -1,6 +1,7 @@
 #include "intake/LogudtSqlBuilder.h"
 
 #include "intake/WireProtocol.h"
+#include "intake/XmlNestingGauge.h"
 #include "runtime/ProgramLogRecorder.h"
 #include "runtime/Utilities.h"
 
@@ -85,71 +86,22 @@ const char* CLogudtSqlBuilder::FindAttribute(const TiXmlElement* element, const 
     return nullptr;
 }
 
-size_t CLogudtSqlBuilder::MeasureNesting(const char* text, size_t length)
+bool CLogudtSqlBuilder::ReadDocumentText(const char* fileName, std::string& text)
 {
-    size_t depth = 0, deepest = 0;
-    size_t i = 0;
-    auto skipPast = [&](const char* end)
-    {
-        const void* hit = memmem(text + i, length - i, end, strlen(end));
-        i = hit == nullptr ? length : static_cast<size_t>(static_cast<const char*>(hit) - text) + strlen(end);
-    };
-    while (i < length)
-    {
-        const void* lt = memchr(text + i, '<', length - i);
-        if (lt == nullptr)
-            break;
-        i = static_cast<size_t>(static_cast<const char*>(lt) - text) + 1;
-        if (i >= length)
-            break;
-        if (strncmp(text + i, "!--", std::min<size_t>(3, length - i)) == 0)
-            skipPast("-->");
-        else if (strncmp(text + i, "![CDATA[", std::min<size_t>(8, length - i)) == 0)
-            skipPast("]]>");
-        else if (text[i] == '?' || text[i] == '!')
-            skipPast(">");
-        else if (text[i] == '/')
-        {
-            if (depth > 0)
-                --depth;
-            skipPast(">");
-        }
-        else
-        {
-            // A start tag: up to its '>' outside quoted attribute values; "/>" closes it at once.
-            char quote = 0, prev = 0;
-            while (i < length && (quote != 0 || text[i] != '>'))
-            {
-                if (quote == 0 && (text[i] == '"' || text[i] == '\''))
-                    quote = text[i];
-                else if (quote != 0 && text[i] == quote)
-                    quote = 0;
-                prev = text[i++];
-            }
-            ++i;
-            if (prev != '/' && ++depth > deepest)
-                deepest = depth;
-        }
-    }
-    return deepest;
-}
-
-bool CLogudtSqlBuilder::LoadDocument(TiXmlDocument& doc, const char* fileName)
-{
+    text.clear();
     if (fileName == nullptr)
         return false;
     FILE* f = fopen(fileName, "rb");
     if (f == nullptr)
         return false;
-    std::string text;
     char chunk[65536];
     size_t n;
     while ((n = fread(chunk, 1, sizeof(chunk), f)) > 0)
         text.append(chunk, n);
     fclose(f);
-    if (MeasureNesting(text.data(), text.size()) > MAX_DOCUMENT_DEPTH)
-        return false;
-    // The parser reads the text with its line ends made "\n", as a file load would.
+    // The parser sees the text up to its first NUL (a device may pad the document), with line ends
+    // made "\n" as a file load makes them.
+    text.resize(strnlen(text.data(), text.size()));
     size_t out = 0;
     for (size_t i = 0; i < text.size(); ++i)
     {
@@ -163,25 +115,30 @@ bool CLogudtSqlBuilder::LoadDocument(TiXmlDocument& doc, const char* fileName)
         }
     }
     text.resize(out);
-    if (!HasWholeCharacters(text.c_str()))
+    return true;
+}
+
+bool CLogudtSqlBuilder::ParseDocumentText(TiXmlDocument& doc, const std::string& text, const char* fileName)
+{
+    if (!CXmlNestingGauge::HasWholeCharacters(text.c_str()))
     {
-        QB_LOG(PL_WARN, TAG, "[LoadDocument] A Character Is Cut Off By The End Of %s\n", fileName);
+        QB_LOG(PL_WARN, TAG, "[LoadDocument] Malformed UTF-8 Character In %s\n", fileName);
+        return false;
+    }
+    const size_t depth = CXmlNestingGauge::MeasureNesting(text.c_str());
+    if (depth > MAX_DOCUMENT_DEPTH)
+    {
+        QB_LOG(PL_WARN, TAG, "[LoadDocument] Elements Nest %zu Levels Deep In %s\n", depth, fileName);
         return false;
     }
     doc.Parse(text.c_str());
     return !doc.Error();
 }
 
-bool CLogudtSqlBuilder::HasWholeCharacters(const char* text)
+bool CLogudtSqlBuilder::LoadDocument(TiXmlDocument& doc, const char* fileName)
 {
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p)
-    {
-        const int length = *p >= 0xF0 ? 4 : *p >= 0xE0 ? 3 : *p >= 0xC0 ? 2 : 1;
-        for (int k = 1; k < length; ++k)
-            if (p[k] == 0)
-                return false;
-    }
-    return true;
+    std::string text;
+    return ReadDocumentText(fileName, text) && ParseDocumentText(doc, text, fileName);
 }
 
 std::string CLogudtSqlBuilder::MakeTextLiteral(const char* utf8)

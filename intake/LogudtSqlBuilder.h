@@ -31,16 +31,15 @@ public:
     // The users/device-tables document: every child of the root that names a listed table.
     void BuildUserInfoStatements(const TiXmlElement* root, std::vector<std::string>& statements) const;
 
-    // Loads a pushed document like TiXmlDocument::LoadFile, but first refuses one whose elements nest
-    // deeper than MAX_DOCUMENT_DEPTH: the parser descends once per level on the thread's stack, and a
-    // record of a few MiB can nest a million levels. Directory documents nest four levels.
-    // It also refuses a document whose text (up to its first NUL) ends inside a multi-byte UTF-8
-    // character: the parser steps over a whole character at once and would read past the text's end.
+    // Loads a pushed document as the parser's own file load would, but first refuses one with a
+    // malformed UTF-8 character (the parser steps over a whole character at once, past the text's
+    // end or over markup) or whose elements nest deeper than MAX_DOCUMENT_DEPTH (CXmlNestingGauge).
+    // Directory documents nest four levels.
     static bool LoadDocument(TiXmlDocument& doc, const char* fileName);
-    // No lead byte of a multi-byte UTF-8 character is followed by the text's end before its length.
-    static bool HasWholeCharacters(const char* text);
-    // The deepest element nesting of a document's text (an estimate that never falls short).
-    static size_t MeasureNesting(const char* text, size_t length);
+    // The text the parser reads from a file: up to its first NUL, line ends made "\n".
+    static bool ReadDocumentText(const char* fileName, std::string& text);
+    // The checks above, then the parse; `fileName` names the document in the log.
+    static bool ParseDocumentText(TiXmlDocument& doc, const std::string& text, const char* fileName);
 
     // Element names match a prefix without regard to case.
     static bool NameBeginsWith(const char* name, const char* prefix);

@@ -1,0 +1,131 @@
+// The nesting gauge against the XML library itself: for documents built to hide levels from a reading
+// that differs from the parser's (quotes where the parser ignores them, markup inside references,
+// comments and declarations, white space the parser skips only in UTF-8), the gauge must never say
+// less than the depth of the tree the parser builds, and on ordinary documents it says exactly that.
+#include "intake/LogudtSqlBuilder.h"
+#include "intake/XmlNestingGauge.h"
+#include "support/TestInstall.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <string>
+#include <tinyxml.h>
+#include <vector>
+
+namespace
+{
+size_t TreeDepth(const std::string& text)
+{
+    TiXmlDocument doc;
+    doc.Parse(text.c_str());
+    size_t deepest = 0;
+    std::vector<std::pair<const TiXmlNode*, size_t>> stack{{&doc, 0}};
+    while (!stack.empty())
+    {
+        auto [node, depth] = stack.back();
+        stack.pop_back();
+        for (const TiXmlNode* c = node->FirstChild(); c != nullptr; c = c->NextSibling())
+        {
+            size_t d = depth + (c->ToElement() != nullptr ? 1 : 0);
+            deepest = std::max(deepest, d);
+            stack.push_back({c, d});
+        }
+    }
+    return deepest;
+}
+
+std::string Repeat(const std::string& s, int n)
+{
+    std::string out;
+    for (int i = 0; i < n; ++i)
+        out += s;
+    return out;
+}
+} // namespace
+
+TEST(XmlNestingGauge, OrdinaryDocumentsMeasureExactly)
+{
+    const std::vector<std::pair<std::string, size_t>> docs = {
+        {"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<velmofile><filecontent><CtrlManager>"
+         "<r id=\"1\" name=\"a&amp;b &#x4E57; &#20057;\"/><r id='2' name='x>y'/></CtrlManager>"
+         "</filecontent></velmofile>",
+         4},
+        {"\xEF\xBB\xBF<content>\n  <!-- users -->\n  <svpnuser><u id=\"1\"/></svpnuser>\n"
+         "  <![CDATA[<not><an><element>]]>text &lt;x&gt;</content>",
+         3},
+        {"<a><b/><c><d></d></c></a><a2/>", 3},
+        {"<a></a>", 1},
+        {"", 0},
+    };
+    for (const auto& [text, depth] : docs)
+    {
+        EXPECT_EQ(CXmlNestingGauge::MeasureNesting(text.c_str()), depth) << text;
+        EXPECT_EQ(TreeDepth(text), depth) << text;
+    }
+}
+
+TEST(XmlNestingGauge, LevelsHiddenFromOtherReadingsAreCounted)
+{
+    const int n = 40;
+    const std::string utf8Declaration = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+    const std::vector<std::string> docs = {
+        // "<" not followed by a name runs to the first '>', quotes or not (the fuzz finding).
+        "<<grpid=\"a>" + Repeat("<a>", n),
+        // A quoted attribute value holds end tags.
+        "<r>" + Repeat("<a x=\"</a></r>\">", n),
+        "<r>" + Repeat("<a x='</a>' y=z>", n),
+        // A comment starts after "<!--": "<!-->" does not end it.
+        "<r>" + Repeat("<a><!--></a>-->", n),
+        // A declaration inside an element reads its version quoted.
+        "<r>" + Repeat("<a><?xml version=\"></a>\"?>", n),
+        // A numeric reference is read up to the next ';' when the digits before it are valid.
+        "<r>" + Repeat("<a>t&#x</a></a>x1;", n),
+        "<r>" + Repeat("<a>t&#</a>#65;", n),
+        "<r>" + Repeat("<a x=\"&#x\"></a>x41;\">", n),
+        // Declarations and other "<!" tags end at the first '>'.
+        "<!DOCTYPE r [<!ENTITY e \"<r>" + Repeat("<a>", n),
+        "<r>" + Repeat("<a><![CDATA[</a>]]>", n),
+        // White space the parser skips only in UTF-8: with a UTF-8 declaration, a byte-order mark or
+        // U+FFFE after a name is skipped; without one, it is a name.
+        utf8Declaration + "<r>" + Repeat("<a \xEF\xBF\xBE>", n),
+        "\xEF\xBB\xBF<r>" + Repeat("<a\xEF\xBB\xBF>", n),
+        "<?xml version=\"1.0\" encoding=\"GBK\"?><r>" + Repeat("<a\xEF\xBF\xBF>", n),
+        "<?xml encoding='u&#x54;f-8'?><r>" + Repeat("<a \xEF\xBB\xBF x='1' >", n),
+    };
+    for (const std::string& text : docs)
+    {
+        ASSERT_TRUE(CXmlNestingGauge::HasWholeCharacters(text.c_str())) << text;
+        const size_t gauge = CXmlNestingGauge::MeasureNesting(text.c_str()), tree = TreeDepth(text);
+        EXPECT_GE(gauge, tree) << text;
+        EXPECT_GE(tree, static_cast<size_t>(n)) << "the document no longer hides levels: " << text;
+    }
+}
+
+TEST(XmlNestingGauge, MalformedCharactersAreFound)
+{
+    EXPECT_TRUE(CXmlNestingGauge::HasWholeCharacters("a\xE4\xB9\x97 \xF0\x9F\x98\x80 \xC3\xA9 \x80\xBF"));
+    for (const char* text : {"a\xF0", "a\xF0\x9F\x98", "\xE4\xB9", "\xC3", "\xE4<a>", "\xC3\"/>", "\xF0\x9F\x98<"})
+        EXPECT_FALSE(CXmlNestingGauge::HasWholeCharacters(text)) << text;
+}
+
+// Through the loader: too deep or malformed is refused with a warning, a directory document loads.
+TEST(XmlNestingGauge, LoaderRefusesDeepDocumentsHiddenFromTheOldCheck)
+{
+    qbtest::InitTestInstall();
+    const std::string file = (std::filesystem::temp_directory_path() / "qb_gauge_test.xml").string();
+    auto load = [&](const std::string& bytes)
+    {
+        FILE* f = fopen(file.c_str(), "wb");
+        fwrite(bytes.data(), 1, bytes.size(), f);
+        fclose(f);
+        TiXmlDocument doc;
+        return CLogudtSqlBuilder::LoadDocument(doc, file.c_str());
+    };
+    const size_t cap = CLogudtSqlBuilder::MAX_DOCUMENT_DEPTH;
+    EXPECT_FALSE(load("<<grpid=\"a>" + Repeat("<a>", static_cast<int>(cap) + 1)));
+    EXPECT_FALSE(load("<r>" + Repeat("<a x=\"</a>\">", static_cast<int>(cap))));
+    EXPECT_TRUE(load("<r>" + Repeat("<a>", static_cast<int>(cap) - 1) + Repeat("</a>", static_cast<int>(cap) - 1) +
+                     "</r>"));
+    std::filesystem::remove(file);
+}
