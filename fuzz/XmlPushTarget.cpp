@@ -3,7 +3,8 @@
 //
 // Checked: every statement, read as GBK text the way the server reads it after "set names gbk", closes
 // every string literal it opens and holds no NUL byte, so no pushed text can end a literal early; and
-// the tree the parser built nests no deeper than the nesting gauge measured beforehand.
+// the tree the parser built nests no deeper, and has no element with more attributes, than the nesting
+// gauge measured beforehand.
 #include "fuzz/FuzzEnv.h"
 
 #include "config/ConfigManager.h"
@@ -59,10 +60,10 @@ void CheckStatement(const std::string& s)
     QB_FUZZ_CHECK(!inString);
 }
 
-// The deepest element level of the parsed tree, walked without recursion.
-size_t ElementDepth(const TiXmlNode& doc)
+// The shape of the parsed tree, walked without recursion.
+XmlShape TreeShape(const TiXmlNode& doc)
 {
-    size_t deepest = 0;
+    XmlShape shape;
     std::vector<std::pair<const TiXmlNode*, size_t>> stack{{&doc, 0}};
     while (!stack.empty())
     {
@@ -70,12 +71,20 @@ size_t ElementDepth(const TiXmlNode& doc)
         stack.pop_back();
         for (const TiXmlNode* c = node->FirstChild(); c != nullptr; c = c->NextSibling())
         {
-            size_t d = depth + (c->ToElement() != nullptr ? 1 : 0);
-            deepest = std::max(deepest, d);
+            size_t d = depth;
+            if (const TiXmlElement* e = c->ToElement())
+            {
+                ++d;
+                size_t attributes = 0;
+                for (const TiXmlAttribute* a = e->FirstAttribute(); a != nullptr; a = a->Next())
+                    ++attributes;
+                shape.m_MostAttributes = std::max(shape.m_MostAttributes, attributes);
+            }
+            shape.m_Depth = std::max(shape.m_Depth, d);
             stack.push_back({c, d});
         }
     }
-    return deepest;
+    return shape;
 }
 
 // The administrators' document: filecontent / CtrlManager|CtrlGroup / rows, as the task walks it.
@@ -120,9 +129,13 @@ int FuzzXmlPush(const uint8_t* data, size_t size)
     QB_FUZZ_CHECK(CLogudtSqlBuilder::ReadDocumentText(file.c_str(), text));
     TiXmlDocument doc;
     const bool loaded = CLogudtSqlBuilder::ParseDocumentText(doc, text, file.c_str());
-    // Whatever the parser built, even up to an error, nests no deeper than the gauge said.
+    // Whatever the parser built, even up to an error, is no bigger than the gauge said.
     if (CXmlNestingGauge::HasWholeCharacters(text.c_str()))
-        QB_FUZZ_CHECK(ElementDepth(doc) <= CXmlNestingGauge::MeasureNesting(text.c_str()));
+    {
+        const XmlShape built = TreeShape(doc), measured = CXmlNestingGauge::Measure(text.c_str());
+        QB_FUZZ_CHECK(built.m_Depth <= measured.m_Depth);
+        QB_FUZZ_CHECK(built.m_MostAttributes <= measured.m_MostAttributes);
+    }
     const TiXmlElement* root = nullptr;
     if (!loaded || (root = doc.FirstChildElement()) == nullptr)
         return 0;

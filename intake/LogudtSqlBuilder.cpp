@@ -125,10 +125,16 @@ bool CLogudtSqlBuilder::ParseDocumentText(TiXmlDocument& doc, const std::string&
         QB_LOG(PL_WARN, TAG, "[LoadDocument] Malformed UTF-8 Character In %s\n", fileName);
         return false;
     }
-    const size_t depth = CXmlNestingGauge::MeasureNesting(text.c_str());
-    if (depth > MAX_DOCUMENT_DEPTH)
+    const XmlShape shape = CXmlNestingGauge::Measure(text.c_str());
+    if (shape.m_Depth > MAX_DOCUMENT_DEPTH)
     {
-        QB_LOG(PL_WARN, TAG, "[LoadDocument] Elements Nest %zu Levels Deep In %s\n", depth, fileName);
+        QB_LOG(PL_WARN, TAG, "[LoadDocument] Elements Nest %zu Levels Deep In %s\n", shape.m_Depth, fileName);
+        return false;
+    }
+    if (shape.m_MostAttributes > MAX_ELEMENT_ATTRIBUTES)
+    {
+        QB_LOG(PL_WARN, TAG, "[LoadDocument] An Element Has %zu Attributes In %s\n", shape.m_MostAttributes,
+               fileName);
         return false;
     }
     doc.Parse(text.c_str());

@@ -33,8 +33,9 @@ public:
 
     // Loads a pushed document as the parser's own file load would, but first refuses one with a
     // malformed UTF-8 character (the parser steps over a whole character at once, past the text's
-    // end or over markup) or whose elements nest deeper than MAX_DOCUMENT_DEPTH (CXmlNestingGauge).
-    // Directory documents nest four levels.
+    // end or over markup), whose elements nest deeper than MAX_DOCUMENT_DEPTH, or that has an element
+    // with more than MAX_ELEMENT_ATTRIBUTES attributes (CXmlNestingGauge). Directory documents nest
+    // four levels and their rows have a few attributes.
     static bool LoadDocument(TiXmlDocument& doc, const char* fileName);
     // The text the parser reads from a file: up to its first NUL, line ends made "\n".
     static bool ReadDocumentText(const char* fileName, std::string& text);
@@ -51,6 +52,7 @@ public:
 
     static constexpr size_t MAX_TEXT_VALUE_BYTES = 1023;
     static constexpr size_t MAX_DOCUMENT_DEPTH = 256;
+    static constexpr size_t MAX_ELEMENT_ATTRIBUTES = 256;
 
 private:
     std::vector<LogudtTable> m_Tables;

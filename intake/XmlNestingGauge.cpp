@@ -39,7 +39,7 @@ public:
     {
     }
 
-    size_t Run()
+    XmlShape Run()
     {
         bool decided = false;
         if (m_Text[0] == 0xEF && m_Text[1] == 0xBB && m_Text[2] == 0xBF)
@@ -74,7 +74,7 @@ public:
                 break;
             SkipSpace();
         }
-        return m_Deepest;
+        return m_Shape;
     }
 
 private:
@@ -239,8 +239,11 @@ private:
         SkipSpace();
         if (!SkipName())
             return false;
-        for (;;)
+        // The parser keeps an element whose tag then fails to parse.
+        m_Shape.m_Depth = std::max(m_Shape.m_Depth, m_Depth + 1);
+        for (size_t attributes = 0;; ++attributes)
         {
+            m_Shape.m_MostAttributes = std::max(m_Shape.m_MostAttributes, attributes);
             SkipSpace();
             if (At(0) == 0)
                 return false;
@@ -249,13 +252,12 @@ private:
                 if (At(1) != '>')
                     return false;
                 m_Pos += 2;
-                m_Deepest = std::max(m_Deepest, m_Depth + 1);
                 return true;
             }
             if (At(0) == '>')
             {
                 ++m_Pos;
-                m_Deepest = std::max(m_Deepest, ++m_Depth);
+                m_Shape.m_Depth = std::max(m_Shape.m_Depth, ++m_Depth);
                 return true;
             }
             if (!SkipAttribute())
@@ -287,7 +289,7 @@ private:
             m_Pos += 9;
             return SkipPast("]]>");
         }
-        if (At(1) != '!' && (IsAlpha(At(1)) || At(1) == '_'))
+        if (IsAlpha(At(1)) || At(1) == '_')
             return SkipStartTag();
         // Anything else, "<!" declarations included, runs to the first '>', quotes or not.
         return SkipPast(">");
@@ -297,17 +299,18 @@ private:
     const bool m_AfterDeclaration;
     bool m_Utf8 = false;
     size_t m_Pos = 0;
-    size_t m_Depth = 0;
-    size_t m_Deepest = 0;
+    size_t m_Depth = 0; // elements open here
+    XmlShape m_Shape;
 };
 } // namespace
 
-size_t CXmlNestingGauge::MeasureNesting(const char* text)
+XmlShape CXmlNestingGauge::Measure(const char* text)
 {
     if (text == nullptr)
-        return 0;
+        return {};
     const unsigned char* t = reinterpret_cast<const unsigned char*>(text);
-    return std::max(CReading(t, false).Run(), CReading(t, true).Run());
+    const XmlShape a = CReading(t, false).Run(), b = CReading(t, true).Run();
+    return {std::max(a.m_Depth, b.m_Depth), std::max(a.m_MostAttributes, b.m_MostAttributes)};
 }
 
 bool CXmlNestingGauge::HasWholeCharacters(const char* text)

@@ -9,14 +9,23 @@
 
 #include <cstddef>
 
+// What the parser will build, at most.
+struct XmlShape
+{
+    size_t m_Depth = 0;          // deepest element nesting, empty elements counted
+    size_t m_MostAttributes = 0; // most attributes on one element (the parser checks each new one
+                                 // against all before it, so this costs its square)
+};
+
 class CXmlNestingGauge
 {
 public:
-    // Deepest element nesting the parser can reach on `text` (NUL-terminated, line ends already
-    // made "\n"), counting empty elements; never less than what the parser builds.
+    // The shape the parser can reach on `text` (NUL-terminated, line ends already made "\n"); never
+    // less than what the parser builds.
     // Requires HasWholeCharacters(text): with a cut or malformed multi-byte character the parser
     // steps over markup bytes and its reading cannot be followed.
-    static size_t MeasureNesting(const char* text);
+    static XmlShape Measure(const char* text);
+    static size_t MeasureNesting(const char* text) { return Measure(text).m_Depth; }
 
     // Every lead byte of a multi-byte UTF-8 character is followed by its continuation bytes, so a
     // parser that steps over a whole character at once never steps over a markup byte or the end.
