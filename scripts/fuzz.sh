@@ -4,7 +4,8 @@
 # Every run starts from the committed corpus (fuzz/corpus/<target>, left unchanged) and stops at the
 # first finding; the inputs it found are left in the work directory for a person to look at.
 #   scripts/fuzz.sh [target...]      targets: framing xmlpush lzo1b infoqry (default: all)
-# Environment: BUILD_DIR (default build), FUZZ_SECONDS, FUZZ_JOBS (default 2).
+# Environment: BUILD_DIR (default build), FUZZ_SECONDS, FUZZ_JOBS (default 2), FUZZ_SEED (default: a
+# fresh seed each run; a fixed seed repeats the same inputs for the same code and corpus).
 # Exit status: 0 when no target found anything.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
@@ -12,6 +13,8 @@ BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
 FUZZ_BUILD="$BUILD_DIR/fuzz"
 SECONDS_EACH="${FUZZ_SECONDS:-60}"
 JOBS="${FUZZ_JOBS:-2}"
+SEED_ARGS=()
+[ -z "${FUZZ_SEED:-}" ] || SEED_ARGS=(-seed="$FUZZ_SEED")
 TARGETS=("$@")
 [ ${#TARGETS[@]} -gt 0 ] || TARGETS=(framing xmlpush lzo1b infoqry)
 
@@ -27,7 +30,7 @@ run_one() {
     cp "$ROOT/fuzz/corpus/$t/"* "$dir/corpus/"
     # Records reach 1 MiB in the framing target; the others take their inputs whole.
     (cd "$dir" && "$FUZZ_BUILD/fuzz_$t" -max_total_time="$SECONDS_EACH" -max_len=131072 -timeout=30 \
-        -rss_limit_mb=2048 -print_final_stats=1 corpus >"$dir/fuzz.log" 2>&1)
+        -rss_limit_mb=2048 -print_final_stats=1 ${SEED_ARGS[@]+"${SEED_ARGS[@]}"} corpus >"$dir/fuzz.log" 2>&1)
 }
 status=0
 pids=()
