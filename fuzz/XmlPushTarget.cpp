@@ -60,33 +60,6 @@ void CheckStatement(const std::string& s)
     QB_FUZZ_CHECK(!inString);
 }
 
-// The shape of the parsed tree, walked without recursion.
-XmlShape TreeShape(const TiXmlNode& doc)
-{
-    XmlShape shape;
-    std::vector<std::pair<const TiXmlNode*, size_t>> stack{{&doc, 0}};
-    while (!stack.empty())
-    {
-        auto [node, depth] = stack.back();
-        stack.pop_back();
-        for (const TiXmlNode* c = node->FirstChild(); c != nullptr; c = c->NextSibling())
-        {
-            size_t d = depth;
-            if (const TiXmlElement* e = c->ToElement())
-            {
-                ++d;
-                size_t attributes = 0;
-                for (const TiXmlAttribute* a = e->FirstAttribute(); a != nullptr; a = a->Next())
-                    ++attributes;
-                shape.m_MostAttributes = std::max(shape.m_MostAttributes, attributes);
-            }
-            shape.m_Depth = std::max(shape.m_Depth, d);
-            stack.push_back({c, d});
-        }
-    }
-    return shape;
-}
-
 // The administrators' document: filecontent / CtrlManager|CtrlGroup / rows, as the task walks it.
 void BuildAdminStatements(const CLogudtSqlBuilder& builder, const TiXmlElement* root,
                           std::vector<std::string>& statements)
@@ -132,7 +105,7 @@ int FuzzXmlPush(const uint8_t* data, size_t size)
     // Whatever the parser built, even up to an error, is no bigger than the gauge said.
     if (CXmlNestingGauge::HasWholeCharacters(text.c_str()))
     {
-        const XmlShape built = TreeShape(doc), measured = CXmlNestingGauge::Measure(text.c_str());
+        const XmlShape built = CXmlNestingGauge::ShapeOf(doc), measured = CXmlNestingGauge::Measure(text.c_str());
         QB_FUZZ_CHECK(built.m_Depth <= measured.m_Depth);
         QB_FUZZ_CHECK(built.m_MostAttributes <= measured.m_MostAttributes);
     }

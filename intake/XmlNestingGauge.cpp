@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <tinyxml.h>
+#include <utility>
+#include <vector>
 
 namespace
 {
@@ -57,7 +60,7 @@ public:
             }
             else if (At(0) != '<')
             {
-                if (!SkipText())
+                if (!SkipCharactersUntil('<'))
                     break;
                 continue;
             }
@@ -141,10 +144,11 @@ private:
         return true;
     }
 
-    // Element text up to the next '<'.
-    bool SkipText()
+    // Characters (references read as above) up to `end`: element text up to '<', a quoted value up to
+    // its quote.
+    bool SkipCharactersUntil(unsigned char end)
     {
-        while (At(0) != '<')
+        while (At(0) != end)
         {
             if (At(0) == 0)
                 return false;
@@ -183,18 +187,8 @@ private:
         if (quote == '\'' || quote == '"')
         {
             ++m_Pos;
-            while (At(0) != quote)
-            {
-                if (At(0) == 0)
-                    return false;
-                if (At(0) == '&')
-                {
-                    if (!SkipReference())
-                        return false;
-                }
-                else
-                    ++m_Pos;
-            }
+            if (!SkipCharactersUntil(quote))
+                return false;
             ++m_Pos;
             return At(0) != 0;
         }
@@ -325,4 +319,30 @@ bool CXmlNestingGauge::HasWholeCharacters(const char* text)
                 return false;
     }
     return true;
+}
+
+XmlShape CXmlNestingGauge::ShapeOf(const TiXmlNode& root)
+{
+    XmlShape shape;
+    std::vector<std::pair<const TiXmlNode*, size_t>> stack{{&root, 0}};
+    while (!stack.empty())
+    {
+        auto [node, depth] = stack.back();
+        stack.pop_back();
+        for (const TiXmlNode* c = node->FirstChild(); c != nullptr; c = c->NextSibling())
+        {
+            size_t d = depth;
+            if (const TiXmlElement* e = c->ToElement())
+            {
+                ++d;
+                size_t attributes = 0;
+                for (const TiXmlAttribute* a = e->FirstAttribute(); a != nullptr; a = a->Next())
+                    ++attributes;
+                shape.m_MostAttributes = std::max(shape.m_MostAttributes, attributes);
+            }
+            shape.m_Depth = std::max(shape.m_Depth, d);
+            stack.push_back({c, d});
+        }
+    }
+    return shape;
 }

@@ -9,6 +9,8 @@
 
 #include <cstddef>
 
+class TiXmlNode;
+
 // What the parser will build, at most.
 struct XmlShape
 {
@@ -26,6 +28,9 @@ public:
     // steps over markup bytes and its reading cannot be followed.
     static XmlShape Measure(const char* text);
     static size_t MeasureNesting(const char* text) { return Measure(text).m_Depth; }
+    // The shape of a parsed tree below `root`, walked without recursion: what Measure must not fall
+    // short of.
+    static XmlShape ShapeOf(const TiXmlNode& root);
 
     // Every lead byte of a multi-byte UTF-8 character is followed by its continuation bytes, so a
     // parser that steps over a whole character at once never steps over a markup byte or the end.

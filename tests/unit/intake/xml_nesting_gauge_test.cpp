@@ -19,28 +19,7 @@ XmlShape TreeShape(const std::string& text)
 {
     TiXmlDocument doc;
     doc.Parse(text.c_str());
-    XmlShape shape;
-    std::vector<std::pair<const TiXmlNode*, size_t>> stack{{&doc, 0}};
-    while (!stack.empty())
-    {
-        auto [node, depth] = stack.back();
-        stack.pop_back();
-        for (const TiXmlNode* c = node->FirstChild(); c != nullptr; c = c->NextSibling())
-        {
-            size_t d = depth;
-            if (const TiXmlElement* e = c->ToElement())
-            {
-                ++d;
-                size_t attributes = 0;
-                for (const TiXmlAttribute* a = e->FirstAttribute(); a != nullptr; a = a->Next())
-                    ++attributes;
-                shape.m_MostAttributes = std::max(shape.m_MostAttributes, attributes);
-            }
-            shape.m_Depth = std::max(shape.m_Depth, d);
-            stack.push_back({c, d});
-        }
-    }
-    return shape;
+    return CXmlNestingGauge::ShapeOf(doc);
 }
 size_t TreeDepth(const std::string& text)
 {
