@@ -5,7 +5,8 @@
 # first finding; the inputs it found are left in the work directory for a person to look at.
 #   scripts/fuzz.sh [target...]      targets: framing xmlpush lzo1b infoqry (default: all)
 # Environment: BUILD_DIR (default build), FUZZ_SECONDS, FUZZ_JOBS (default 2), FUZZ_SEED (default: a
-# fresh seed each run; a fixed seed repeats the same inputs for the same code and corpus).
+# fresh seed each run; a fixed seed repeats libFuzzer's choices, though the targets' own threads and
+# timing still vary the path).
 # Exit status: 0 when no target found anything.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
