@@ -402,9 +402,11 @@ int CNodeLogRecordTask::ProcessLogData(int signCode)
         SetCurrentRecord(p, dataLen, true);
         m_LastCanReadSize = 0;
     }
-    else if (!m_bDraining && m_LastCanReadSize < readable)
+    else if (!m_bDraining && m_LastCanReadSize < readable && dataLen <= m_pRecvRing->GetCapacity() / 2)
     {
-        // Still growing: the rest of the record has not arrived yet.
+        // Still growing: the rest of the record has not arrived yet. A record over half the ring is
+        // copied out as it arrives instead: it may fill the ring, and then no more data comes to
+        // show that it stopped growing (only the data wait's time-out would).
         m_LastCanReadSize = readable;
         return 0;
     }
