@@ -402,11 +402,12 @@ int CNodeLogRecordTask::ProcessLogData(int signCode)
         SetCurrentRecord(p, dataLen, true);
         m_LastCanReadSize = 0;
     }
-    else if (!m_bDraining && m_LastCanReadSize < readable && dataLen <= m_pRecvRing->GetCapacity() / 2)
+    else if (!m_bDraining && m_LastCanReadSize < readable &&
+             m_pRecvRing->GetTotalReadSize() + RING_FULL_MARGIN < m_pRecvRing->GetCapacity())
     {
-        // Still growing: the rest of the record has not arrived yet. A record over half the ring is
-        // copied out as it arrives instead: it may fill the ring, and then no more data comes to
-        // show that it stopped growing (only the data wait's time-out would).
+        // Still growing: the rest of the record has not arrived yet. A record that has (nearly) filled
+        // the ring is copied out as the rest arrives instead: the connection has no room to add to
+        // it, so no data would come to show that it stopped growing (only the data wait's time-out).
         m_LastCanReadSize = readable;
         return 0;
     }

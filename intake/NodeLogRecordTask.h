@@ -140,6 +140,10 @@ public:
     static uint32_t GetMaxRecordSize();
 
     static constexpr uint32_t WAIT_DATA_MS = 5000;
+    // Less free room than this in the receive ring and the connection may find no stretch to write
+    // into (it needs CRingCache::MIN_WRITE_SIZE contiguous bytes; up to that much can sit unusable
+    // before the wrap point).
+    static constexpr uint32_t RING_FULL_MARGIN = 4 * CRingCache::MIN_WRITE_SIZE;
     static constexpr uint32_t WAIT_SEND_SPACE_MS = 5000;
     static constexpr uint32_t SCAN_CHUNK_SIZE = 2048;
     static constexpr uint32_t YIELD_EVERY_PASSES = 64;
