@@ -21,7 +21,7 @@ while [ $# -gt 0 ]; do
 done
 
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-ninja -C "$BUILD" Quillbarn devsim scmctl intake_bench writers_bench ingest_e2e_bench >/dev/null
+ninja -C "$BUILD" Quillbarn devsim scmctl intake_bench writers_bench xml_push_bench ingest_e2e_bench >/dev/null
 
 DB="$BUILD/bench-mariadb"
 eval "$("$ROOT/scripts/test-mariadb.sh" start "$DB")"
@@ -57,6 +57,9 @@ for k, v in rates.items():
     if k != 'BM_WriterLinesMemcpyBaseline' and b:
         print(f"   {k}: {v:,.0f} records/s per core; memcpy of the same line bytes {b:,.0f}/s; ratio {v/b:.4f}")
 PY
+echo
+echo "== hostile directory pushes in-process: $BUILD/bin/xml_push_bench"
+"$BUILD/bin/xml_push_bench"
 echo
 echo "== end to end: $BUILD/bin/ingest_e2e_bench ${E2E_ARGS[*]:-}"
 "$BUILD/bin/ingest_e2e_bench" "${E2E_ARGS[@]}"
