@@ -9,12 +9,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 #include <functional>
+#include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <unistd.h>
 #include <tinyxml.h>
+#include <unistd.h>
 
 namespace
 {
@@ -67,7 +67,8 @@ void Report(const char* what, const std::string& text)
     TiXmlDocument doc;
     const bool loaded = CLogudtSqlBuilder::ParseDocumentText(doc, text, what);
     const double checked = Seconds(t);
-    printf("%-22s %9zu bytes  library %8.3f s = %7.1fx the directory baseline (%.4f s)  checked path %.4f s, %s\n",
+    printf("%-22s %9zu bytes  library %8.3f s = %7.1fx the directory baseline (%.4f s)  checked path %.4f s, "
+           "%s\n",
            what, text.size(), library, library / base, base, checked, loaded ? "parsed" : "refused");
 }
 } // namespace
@@ -118,7 +119,8 @@ int main(int argc, char** argv)
     const double seconds = Seconds(t);
     printf("%-22s %9zu bytes  checked path %.3f s, peak +%ld KiB = %.0fx the text; the directory "
            "baseline +%ld KiB = %.0fx\n",
-           "empty elements", empty.size(), seconds, emptyKiB, emptyKiB * 1024.0 / static_cast<double>(empty.size()),
-           directoryKiB, directoryKiB * 1024.0 / static_cast<double>(directory.size()));
+           "empty elements", empty.size(), seconds, emptyKiB,
+           emptyKiB * 1024.0 / static_cast<double>(empty.size()), directoryKiB,
+           directoryKiB * 1024.0 / static_cast<double>(directory.size()));
     return 0;
 }

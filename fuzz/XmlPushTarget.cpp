@@ -105,7 +105,8 @@ int FuzzXmlPush(const uint8_t* data, size_t size)
     // Whatever the parser built, even up to an error, is no bigger than the gauge said.
     if (CXmlNestingGauge::HasWholeCharacters(text.c_str()))
     {
-        const XmlShape built = CXmlNestingGauge::ShapeOf(doc), measured = CXmlNestingGauge::Measure(text.c_str());
+        const XmlShape built = CXmlNestingGauge::ShapeOf(doc),
+                       measured = CXmlNestingGauge::Measure(text.c_str());
         QB_FUZZ_CHECK(built.m_Depth <= measured.m_Depth);
         QB_FUZZ_CHECK(built.m_MostAttributes <= measured.m_MostAttributes);
     }

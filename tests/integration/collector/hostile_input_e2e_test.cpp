@@ -326,7 +326,8 @@ TEST_F(HostileInputE2E, HostilePushesAreRefusedOrHandledQuicklyAndBounded)
         entities += std::string("<!ENTITY ") + c + " \"" + std::string(10, '&') + "\">";
     entities += "]><content><svpnuser><user id=\"2\" name=\"&k;&k;&k;\" grpid=\"1\"/></svpnuser></content>";
     // The largest record the configuration allows, as large as the receive ring: it fills the ring.
-    const std::string head = "<content><svpnuser><user id=\"3\" grpid=\"1\" name=\"", tail = "\"/></svpnuser></content>";
+    const std::string head = "<content><svpnuser><user id=\"3\" grpid=\"1\" name=\"",
+                      tail = "\"/></svpnuser></content>";
     std::string bigAttr = head + std::string(10u * 1024 * 1024 - 78 - head.size() - tail.size(), 'x') + tail;
     ASSERT_EQ(Push(1, bigAttr).size(), 10u * 1024 * 1024);
 
@@ -341,12 +342,9 @@ TEST_F(HostileInputE2E, HostilePushesAreRefusedOrHandledQuicklyAndBounded)
     attributes += "/></svpnuser></content>";
 
     const std::pair<const char*, std::string> cases[] = {
-        {"10,000 levels", deep(10000)},
-        {"200,000 levels", deep(200000)},
-        {"200,000 hidden levels", hidden},
-        {"100,000 attributes", attributes},
-        {"entity definitions", entities},
-        {"10 MiB attribute", bigAttr},
+        {"10,000 levels", deep(10000)},    {"200,000 levels", deep(200000)},
+        {"200,000 hidden levels", hidden}, {"100,000 attributes", attributes},
+        {"entity definitions", entities},  {"10 MiB attribute", bigAttr},
     };
     for (const auto& [what, doc] : cases)
     {

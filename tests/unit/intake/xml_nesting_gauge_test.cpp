@@ -98,7 +98,8 @@ TEST(XmlNestingGauge, LevelsHiddenFromOtherReadingsAreCounted)
 TEST(XmlNestingGauge, MalformedCharactersAreFound)
 {
     EXPECT_TRUE(CXmlNestingGauge::HasWholeCharacters("a\xE4\xB9\x97 \xF0\x9F\x98\x80 \xC3\xA9 \x80\xBF"));
-    for (const char* text : {"a\xF0", "a\xF0\x9F\x98", "\xE4\xB9", "\xC3", "\xE4<a>", "\xC3\"/>", "\xF0\x9F\x98<"})
+    for (const char* text :
+         {"a\xF0", "a\xF0\x9F\x98", "\xE4\xB9", "\xC3", "\xE4<a>", "\xC3\"/>", "\xF0\x9F\x98<"})
         EXPECT_FALSE(CXmlNestingGauge::HasWholeCharacters(text)) << text;
 }
 
@@ -124,7 +125,7 @@ TEST(XmlNestingGauge, LoaderRefusesDocumentsTooDeepOrWithTooManyAttributes)
         attributes += " a" + std::to_string(i) + "=''";
     EXPECT_FALSE(load("<r><u" + attributes + "/></r>"));
     EXPECT_TRUE(load("<r><u" + attributes.substr(attributes.find(' ', 1)) + "/></r>"));
-    EXPECT_TRUE(load("<r>" + Repeat("<a>", static_cast<int>(cap) - 1) + Repeat("</a>", static_cast<int>(cap) - 1) +
-                     "</r>"));
+    EXPECT_TRUE(load("<r>" + Repeat("<a>", static_cast<int>(cap) - 1) +
+                     Repeat("</a>", static_cast<int>(cap) - 1) + "</r>"));
     std::filesystem::remove(file);
 }

@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <map>
