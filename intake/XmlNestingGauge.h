@@ -27,7 +27,6 @@ public:
     // Requires HasWholeCharacters(text): with a cut or malformed multi-byte character the parser
     // steps over markup bytes and its reading cannot be followed.
     static XmlShape Measure(const char* text);
-    static size_t MeasureNesting(const char* text) { return Measure(text).m_Depth; }
     // The shape of a parsed tree below `root`, walked without recursion: what Measure must not fall
     // short of.
     static XmlShape ShapeOf(const TiXmlNode& root);
