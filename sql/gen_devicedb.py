@@ -2,9 +2,11 @@
 """Writes sql/devicedb.sql (current schema, M5.7) and sql/devicedb_pre_m43.sql (a device
 database as it stood before the M4.3 upgrade step) from one description, so that the two
 cannot drift apart. Edit here, then run:  python3 sql/gen_devicedb.py
+(--out-dir DIR writes them elsewhere; scripts/check-generated.sh uses it.)
 
 The .sql files are committed; nothing at build or test time needs Python.
 """
+import argparse
 import os
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -703,7 +705,10 @@ def generate(old):
 
 
 if __name__ == "__main__":
-    with open(os.path.join(HERE, "devicedb.sql"), "w") as f:
+    ap = argparse.ArgumentParser(description="Writes devicedb.sql and devicedb_pre_m43.sql.")
+    ap.add_argument("--out-dir", default=HERE, help="directory to write them to (default: sql/)")
+    out_dir = ap.parse_args().out_dir
+    with open(os.path.join(out_dir, "devicedb.sql"), "w") as f:
         f.write(generate(False))
-    with open(os.path.join(HERE, "devicedb_pre_m43.sql"), "w") as f:
+    with open(os.path.join(out_dir, "devicedb_pre_m43.sql"), "w") as f:
         f.write(generate(True))
