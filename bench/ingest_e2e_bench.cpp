@@ -11,7 +11,7 @@
 #include "support/TestInstall.h"
 
 #include "platform/FileSystem.h"
-#include "runtime/Utilities.h"
+#include "core/Utilities.h"
 
 #include <chrono>
 #include <csignal>

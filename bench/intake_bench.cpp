@@ -11,8 +11,9 @@
 #include "intake/NodeLogRecordTask.h"
 #include "platform/MessageQueue.h"
 #include "platform/Tick.h"
-#include "runtime/BuffManager.h"
-#include "runtime/GlobalSharedData.h"
+#include "core/BuffManager.h"
+#include "core/GlobalSharedData.h"
+#include "storage/DeviceRegistry.h"
 #include "storage/SQLConnManager.h"
 #include "support/Process.h"
 #include "support/TestDatabase.h"
@@ -93,12 +94,12 @@ Fixture& Setup()
                  "'secret1', '" +
                      std::string(hex) + "', '" + device + "', 0)");
     CGlobalSharedData* gsd = CGlobalSharedData::GetInstance();
-    if (!gsd->GetDabaBaseNodeInfo())
+    if (!CDeviceRegistry::GetInstance()->GetDabaBaseNodeInfo())
     {
         f.m_Error = "cannot load the device table";
         return f;
     }
-    gsd->InitNodeUseCount(md5);
+    CDeviceRegistry::GetInstance()->InitNodeUseCount(md5);
     qbtest::Exec(conn, "drop database `" + device + "`; drop database `" + global + "`");
     mysql_close(conn);
     f.m_Ready = true;

@@ -1,8 +1,8 @@
 // Cost of a log call whose line no output takes, against one that is written.
 // The filtered call must not format: its ratio to the written call is the figure.
 #include "config/ConfigManager.h"
-#include "runtime/GlobalSharedData.h"
-#include "runtime/ProgramLogRecorder.h"
+#include "core/GlobalSharedData.h"
+#include "core/ProgramLogRecorder.h"
 #include "support/TestInstall.h"
 
 #include <benchmark/benchmark.h>

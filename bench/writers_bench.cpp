@@ -3,7 +3,7 @@
 // mix of devsim (logins, flux and resource accesses) and system logs. The baseline is a memcpy of the
 // same line bytes, measured in the same run. No file and no database: those are in the end-to-end
 // benchmark.
-#include "runtime/Utilities.h"
+#include "core/Utilities.h"
 #include "support/TestInstall.h"
 #include "writers/DataFileLogWriter.h"
 

@@ -1,8 +1,8 @@
 #include "config/ConfigManager.h"
 
 #include "platform/Profile.h"
-#include "runtime/GlobalSharedData.h"
-#include "runtime/ProgramLogRecorder.h"
+#include "core/GlobalSharedData.h"
+#include "core/ProgramLogRecorder.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -408,7 +408,7 @@ bool CConfigManager::LoadProgramLogConfig(const std::string& name, void* context
         return false;
     }
 
-    ProgramLogConfig& c = self->m_ProgramLog;
+    ProgramLogConfig& c = CProgramLogRecorder::GetInstance()->Settings();
     c.m_GlobalEnable = ReadInt("GlobalProgramLog", "Enable", 1, path);
     c.m_DebugViewEnable = ReadInt("DebugViewLog", "Enable", 1, path);
     c.m_TxtLogEnable = ReadInt("TxtLog", "Enable", 1, path);

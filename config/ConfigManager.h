@@ -1,4 +1,5 @@
 #pragma once
+#include "core/ProgramLogRecorder.h"
 #include "platform/CriticalSection.h"
 
 #include <cstdint>
@@ -51,17 +52,6 @@ struct KelvAdvConfig
     int m_NoTempTableDataFileSize = 0;
     int m_InfoListenPort = 0;
     int m_MaxConnection = 0;
-};
-
-// Values of ProgramLog.conf; read without a lock on every log call.
-struct ProgramLogConfig
-{
-    volatile int m_GlobalEnable = 0;
-    volatile int m_DebugViewEnable = 0;
-    volatile int m_TxtLogEnable = 0;
-    volatile int m_MaxLogSize = 0;
-    volatile int m_LogLevel = 0;
-    volatile int m_MaxLogFiles = 0;
 };
 
 // Values of mysql/my.ini.
@@ -124,7 +114,8 @@ public:
     // Groups, for integer reads (no lock needed for single words).
     const KelvConfig& Kelv() const { return m_Kelv; }
     const KelvAdvConfig& KelvAdv() const { return m_KelvAdv; }
-    const ProgramLogConfig& ProgramLog() const { return m_ProgramLog; }
+    // Loading ProgramLog.conf writes straight into the program log's own settings.
+    const ProgramLogConfig& ProgramLog() const { return CProgramLogRecorder::GetInstance()->Settings(); }
     const MySqldConfig& MySqld() const { return m_MySqld; }
 
     // Consistent copies of text and list settings.
@@ -177,6 +168,5 @@ private:
     std::vector<LogudtTable> m_Logudt;
     StatisticsConfig m_Statistics;
     KelvAdvConfig m_KelvAdv;
-    ProgramLogConfig m_ProgramLog;
     MySqldConfig m_MySqld;
 };

@@ -3,11 +3,11 @@
 #include "config/ConfigManager.h"
 #include "platform/FileSystem.h"
 #include "platform/Tick.h"
-#include "runtime/BuffManager.h"
-#include "runtime/Clock.h"
-#include "runtime/GlobalSharedData.h"
-#include "runtime/ProgramLogRecorder.h"
-#include "runtime/Utilities.h"
+#include "core/BuffManager.h"
+#include "core/Clock.h"
+#include "core/GlobalSharedData.h"
+#include "core/ProgramLogRecorder.h"
+#include "core/Utilities.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,6 +1,6 @@
 #pragma once
 #include "platform/DirectoryWatcher.h"
-#include "runtime/Task.h"
+#include "core/Task.h"
 
 #include <cstdint>
 #include <string>

@@ -11,7 +11,7 @@
 #include "config/ConfigManager.h"
 #include "intake/NodeLogRecordTask.h"
 #include "intake/RingCache.h"
-#include "intake/WireProtocol.h"
+#include "protocol/WireProtocol.h"
 #include "platform/Event.h"
 #include "platform/MessageQueue.h"
 #include "platform/Tick.h"

@@ -3,9 +3,9 @@
 #include "config/ConfigManager.h"
 #include "platform/FileSystem.h"
 #include "platform/Profile.h"
-#include "runtime/BuffManager.h"
-#include "runtime/GlobalSharedData.h"
-#include "runtime/ProgramLogRecorder.h"
+#include "core/BuffManager.h"
+#include "core/GlobalSharedData.h"
+#include "core/ProgramLogRecorder.h"
 
 #include <cstdio>
 #include <cstdlib>

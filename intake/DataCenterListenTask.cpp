@@ -2,15 +2,15 @@
 
 #include "config/ConfigManager.h"
 #include "intake/OverflowProbeAnswer.h"
-#include "intake/SocketManager.h"
+#include "platform/SocketManager.h"
 #include "intake/SvpnNode.h"
 #include "intake/SvpnNodeManager.h"
 #include "platform/FileSystem.h"
 #include "platform/ServiceManager.h"
 #include "platform/Tick.h"
-#include "runtime/GlobalSharedData.h"
-#include "runtime/ProgramLogRecorder.h"
-#include "runtime/ServiceModule.h"
+#include "core/GlobalSharedData.h"
+#include "core/ProgramLogRecorder.h"
+#include "storage/DeviceRegistry.h"
 #include "storage/SQLConnManager.h"
 
 #include <arpa/inet.h>
@@ -70,14 +70,14 @@ uint32_t CDataCenterListenTask::Run()
     CleanUpTempXml();
 
     CGlobalSharedData* shared = CGlobalSharedData::GetInstance();
-    if (!shared->GetDabaBaseNodeInfo())
+    if (!CDeviceRegistry::GetInstance()->GetDabaBaseNodeInfo())
     {
         QB_LOG(PL_ERROR, TAG, "[Run] Get DB Node Info Fail\n");
         CSQLConnManager::SqlThreadEnd();
         return static_cast<uint32_t>(-1);
     }
 
-    if (CServiceModule::GetInstance()->IsServiceMode() && !MakeQuillbarnServiceOK())
+    if (CGlobalSharedData::GetInstance()->IsServiceMode() && !MakeQuillbarnServiceOK())
         QB_LOG(PL_ERROR, TAG, "[Run] Cannot MakeQuillbarnServiceOK\n");
 
     platform::CEvent* exitEvent = shared->GetExitEvent();
@@ -164,7 +164,7 @@ uint32_t CDataCenterListenTask::Run()
     } while (false);
 
     CSQLConnManager::SqlThreadEnd();
-    CServiceModule::GetInstance()->PostQuit();
+    CGlobalSharedData::GetInstance()->PostServiceQuit();
     QB_LOG(PL_INFO, TAG, "[Run] Exit Normally\n");
     return 0;
 }

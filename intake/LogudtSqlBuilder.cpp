@@ -1,9 +1,9 @@
 #include "intake/LogudtSqlBuilder.h"
 
-#include "intake/WireProtocol.h"
+#include "protocol/WireProtocol.h"
 #include "intake/XmlNestingGauge.h"
-#include "runtime/ProgramLogRecorder.h"
-#include "runtime/Utilities.h"
+#include "core/ProgramLogRecorder.h"
+#include "core/Utilities.h"
 
 #include <algorithm>
 #include <cstdio>

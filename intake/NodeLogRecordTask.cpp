@@ -2,13 +2,14 @@
 
 #include "config/ConfigManager.h"
 #include "intake/LogudtSqlBuilder.h"
-#include "maintenance/InfoManager.h"
+#include "core/InfoManager.h"
 #include "platform/MessageQueue.h"
 #include "platform/Tick.h"
-#include "runtime/BuffManager.h"
-#include "runtime/GlobalSharedData.h"
-#include "runtime/ProgramLogRecorder.h"
-#include "runtime/Utilities.h"
+#include "core/BuffManager.h"
+#include "core/GlobalSharedData.h"
+#include "core/ProgramLogRecorder.h"
+#include "core/Utilities.h"
+#include "storage/DeviceRegistry.h"
 #include "storage/SQLConnManager.h"
 
 #include <algorithm>
@@ -266,7 +267,7 @@ uint32_t CNodeLogRecordTask::Run()
     // Only a task that counted itself in gives a count back: a connection that
     // never passed the gate must not take away another connection's count.
     if (m_bUseCounted)
-        CGlobalSharedData::GetInstance()->DecNodeUseCount(m_UseCountedMD5);
+        CDeviceRegistry::GetInstance()->DecNodeUseCount(m_UseCountedMD5);
     for (const TempFileInfo& f : m_TempFiles)
         if (f.m_bDeleteOnExit)
             unlink(f.m_FileName.c_str());
@@ -757,10 +758,10 @@ int CNodeLogRecordTask::CheckSyncReady(const uint8_t* devMD5)
         return 1;
     if (devMD5 == nullptr)
         return 0;
-    CGlobalSharedData* gsd = CGlobalSharedData::GetInstance();
-    if (gsd->GetNodeUseCount(devMD5) == 0)
+    CDeviceRegistry* devReg = CDeviceRegistry::GetInstance();
+    if (devReg->GetNodeUseCount(devMD5) == 0)
         return 0;
-    gsd->IncNodeUseCount(devMD5);
+    devReg->IncNodeUseCount(devMD5);
     MarkUseCounted(devMD5);
     m_bSyncReady = 1;
     return SetDbName(devMD5);
@@ -770,12 +771,12 @@ int CNodeLogRecordTask::SetDbName(const uint8_t* devMD5)
 {
     if (devMD5 == nullptr)
         return 0;
-    CGlobalSharedData* gsd = CGlobalSharedData::GetInstance();
+    CDeviceRegistry* devReg = CDeviceRegistry::GetInstance();
     const std::string keyText = KeyToLowerHex(devMD5);
     {
-        CCSLocker lock(gsd->GetDevTableLock());
+        CCSLocker lock(devReg->GetDevTableLock());
         m_DbName.clear();
-        for (const DevNodeInfo& node : gsd->GetDevNodeList())
+        for (const DevNodeInfo& node : devReg->GetDevNodeList())
         {
             QB_LOG(PL_DEBUG, TAG, "[SetDbName] Compare MD5 %s With %s\n", node.m_MD5Text.c_str(),
                    keyText.c_str());
@@ -1211,11 +1212,11 @@ int CNodeLogRecordTask::Deal_LogudtDB_Log(int)
     // a push while another connection of the device is counted adds this one.
     if (!m_bUseCounted)
     {
-        CGlobalSharedData* gsd = CGlobalSharedData::GetInstance();
-        if (gsd->GetNodeUseCount(r->m_Head.m_DevMD5) == 0)
-            gsd->InitNodeUseCount(r->m_Head.m_DevMD5);
+        CDeviceRegistry* devReg = CDeviceRegistry::GetInstance();
+        if (devReg->GetNodeUseCount(r->m_Head.m_DevMD5) == 0)
+            devReg->InitNodeUseCount(r->m_Head.m_DevMD5);
         else
-            gsd->IncNodeUseCount(r->m_Head.m_DevMD5);
+            devReg->IncNodeUseCount(r->m_Head.m_DevMD5);
         MarkUseCounted(r->m_Head.m_DevMD5);
     }
 
@@ -1291,10 +1292,10 @@ int CNodeLogRecordTask::ProcessLogudtUserInfo(const char* fileName)
         }
 
         ExecUpdateSql(conn);
-        CGlobalSharedData* gsd = CGlobalSharedData::GetInstance();
+        CDeviceRegistry* devReg = CDeviceRegistry::GetInstance();
         DevNodeInfo* node = nullptr;
-        if (gsd->FindNodeInfoIter(m_DbName.c_str(), nullptr, node) &&
-            gsd->GetSpecifyDevNodeUserInfo(conn, node) && gsd->GetSpecifyDevNodeGroupInfo(conn, node))
+        if (devReg->FindNodeInfoIter(m_DbName.c_str(), nullptr, node) &&
+            devReg->GetSpecifyDevNodeUserInfo(conn, node) && devReg->GetSpecifyDevNodeGroupInfo(conn, node))
             QB_LOG(PL_DEBUG, TAG, "[ProcessLogudtUserInfo] Update User Info Succeed.\n");
         sql->ReleaseSqlConn(conn);
     }
@@ -1351,9 +1352,9 @@ int CNodeLogRecordTask::ProcessLogudtAdminInfo(const char* fileName)
     }
 
     ExecUpdateSql(conn);
-    CGlobalSharedData* gsd = CGlobalSharedData::GetInstance();
+    CDeviceRegistry* devReg = CDeviceRegistry::GetInstance();
     DevNodeInfo* node = nullptr;
-    if (gsd->FindNodeInfoIter(m_DbName.c_str(), nullptr, node) && gsd->GetSpecifyDevNodeAdminInfo(conn, node))
+    if (devReg->FindNodeInfoIter(m_DbName.c_str(), nullptr, node) && devReg->GetSpecifyDevNodeAdminInfo(conn, node))
         QB_LOG(PL_DEBUG, TAG, "[ProcessLogudtAdminInfo] Update Admin Info Succeed.\n");
     else
         QB_LOG(PL_WARN, TAG, "[ProcessLogudtAdminInfo] Update Admin Info Fail.\n");

@@ -9,8 +9,8 @@
 #pragma once
 
 #include "intake/RingCache.h"
-#include "intake/WireProtocol.h"
-#include "runtime/Task.h"
+#include "protocol/WireProtocol.h"
+#include "core/Task.h"
 #include "writers/QuillbarnLogsWriterManager.h"
 
 #include <atomic>

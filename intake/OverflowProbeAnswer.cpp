@@ -1,9 +1,9 @@
 #include "intake/OverflowProbeAnswer.h"
 
-#include "intake/WireProtocol.h"
+#include "protocol/WireProtocol.h"
 #include "platform/Thread.h"
 #include "platform/Tick.h"
-#include "runtime/ProgramLogRecorder.h"
+#include "core/ProgramLogRecorder.h"
 
 #include <cstring>
 

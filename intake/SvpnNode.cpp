@@ -2,17 +2,18 @@
 
 #include "config/ConfigManager.h"
 #include "intake/NodeLogRecordTask.h"
-#include "intake/SocketManager.h"
+#include "platform/SocketManager.h"
 #include "maintenance/DataBaseCleanTask.h"
 #include "maintenance/ReportTableGenTask.h"
 #include "maintenance/TableRepairTask.h"
 #include "platform/MessageQueue.h"
 #include "platform/Tick.h"
-#include "runtime/BuffManager.h"
-#include "runtime/Clock.h"
-#include "runtime/GlobalSharedData.h"
-#include "runtime/ProgramLogRecorder.h"
-#include "runtime/TaskManager.h"
+#include "core/BuffManager.h"
+#include "core/Clock.h"
+#include "core/GlobalSharedData.h"
+#include "core/ProgramLogRecorder.h"
+#include "core/TaskManager.h"
+#include "storage/DeviceRegistry.h"
 #include "storage/LoadDataTask.h"
 #include "storage/SQLConnManager.h"
 
@@ -591,7 +592,7 @@ void CSvpnNode::UpdateDevConnectInfo(uint32_t state)
     if (m_DbName.empty())
         return;
     // Another live connection of the same device keeps it connected.
-    if (state == 0 && CGlobalSharedData::GetInstance()->GetNodeUseCount(m_DevMD5) != 0)
+    if (state == 0 && CDeviceRegistry::GetInstance()->GetNodeUseCount(m_DevMD5) != 0)
         return;
     if (m_PeerAddr == 0)
     {

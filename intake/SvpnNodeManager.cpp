@@ -2,11 +2,11 @@
 
 #include "config/ConfigManager.h"
 #include "intake/SvpnNode.h"
-#include "maintenance/InfoManager.h"
-#include "runtime/Clock.h"
-#include "runtime/GlobalSharedData.h"
-#include "runtime/ProgramLogRecorder.h"
-#include "runtime/ServiceModule.h"
+#include "core/InfoManager.h"
+#include "core/Clock.h"
+#include "core/GlobalSharedData.h"
+#include "core/ProgramLogRecorder.h"
+#include "storage/DeviceRegistry.h"
 
 #include <algorithm>
 #include <new>
@@ -199,8 +199,8 @@ uint32_t CSvpnNodeManager::SvpnNodeCheckProcess()
 
         uint32_t running = ReleaseEndedNodes();
 
-        bool inUse = running > 0 && CGlobalSharedData::GetInstance()->IsAnyNodeInUse();
-        CServiceModule::GetInstance()->ReportStatus(inUse ? SERVICE_RUNNING : SERVICE_PAUSED);
+        bool inUse = running > 0 && CDeviceRegistry::GetInstance()->IsAnyNodeInUse();
+        CGlobalSharedData::GetInstance()->ReportServiceStatus(inUse ? SERVICE_RUNNING : SERVICE_PAUSED);
         CInfoManager::GetInstance()->SetConnectedNodeCount(static_cast<uint32_t>(running));
     }
 }

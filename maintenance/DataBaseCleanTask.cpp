@@ -5,9 +5,9 @@
 #include "maintenance/MaintenanceSql.h"
 #include "platform/Event.h"
 #include "platform/Tick.h"
-#include "runtime/GlobalSharedData.h"
-#include "runtime/ProgramLogRecorder.h"
-#include "runtime/Utilities.h"
+#include "core/GlobalSharedData.h"
+#include "core/ProgramLogRecorder.h"
+#include "core/Utilities.h"
 #include "storage/SQLConnManager.h"
 
 #include <cerrno>

@@ -1,12 +1,12 @@
 #include "maintenance/InfoRetrieveTask.h"
 
 #include "config/ConfigManager.h"
-#include "intake/SocketManager.h"
-#include "maintenance/InfoManager.h"
+#include "platform/SocketManager.h"
+#include "core/InfoManager.h"
 #include "platform/Tick.h"
-#include "runtime/Clock.h"
-#include "runtime/GlobalSharedData.h"
-#include "runtime/ProgramLogRecorder.h"
+#include "core/Clock.h"
+#include "core/GlobalSharedData.h"
+#include "core/ProgramLogRecorder.h"
 #include "writers/LogMergeManager.h"
 
 #include <arpa/inet.h>

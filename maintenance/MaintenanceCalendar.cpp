@@ -1,6 +1,6 @@
 #include "maintenance/MaintenanceCalendar.h"
 
-#include "runtime/Utilities.h"
+#include "core/Utilities.h"
 
 #include <cmath>
 

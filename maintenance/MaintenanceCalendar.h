@@ -1,5 +1,5 @@
 #pragma once
-#include "runtime/Clock.h"
+#include "core/Clock.h"
 
 #include <cstdint>
 

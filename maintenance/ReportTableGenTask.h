@@ -2,8 +2,8 @@
 #include "config/ConfigManager.h"
 #include "platform/Event.h"
 #include "platform/Thread.h"
-#include "runtime/Clock.h"
-#include "runtime/Task.h"
+#include "core/Clock.h"
+#include "core/Task.h"
 
 #include <atomic>
 #include <cstdint>

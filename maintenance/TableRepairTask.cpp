@@ -5,8 +5,8 @@
 #include "maintenance/MaintenanceSql.h"
 #include "platform/Event.h"
 #include "platform/Tick.h"
-#include "runtime/GlobalSharedData.h"
-#include "runtime/ProgramLogRecorder.h"
+#include "core/GlobalSharedData.h"
+#include "core/ProgramLogRecorder.h"
 #include "storage/SQLConnManager.h"
 
 #include <cstdio>

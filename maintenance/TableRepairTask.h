@@ -1,6 +1,6 @@
 #pragma once
-#include "runtime/Clock.h"
-#include "runtime/Task.h"
+#include "core/Clock.h"
+#include "core/Task.h"
 
 #include <cstdint>
 #include <string>

@@ -2,10 +2,10 @@
 
 #include "config/ConfigManager.h"
 #include "platform/Tick.h"
-#include "runtime/BuffManager.h"
-#include "runtime/Clock.h"
-#include "runtime/ProgramLogRecorder.h"
-#include "runtime/TestKillPoint.h"
+#include "core/BuffManager.h"
+#include "core/Clock.h"
+#include "core/ProgramLogRecorder.h"
+#include "core/TestKillPoint.h"
 
 #include <algorithm>
 #include <cerrno>

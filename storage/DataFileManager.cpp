@@ -2,9 +2,10 @@
 
 #include "platform/FileSystem.h"
 #include "platform/Tick.h"
-#include "runtime/Clock.h"
-#include "runtime/GlobalSharedData.h"
-#include "runtime/ProgramLogRecorder.h"
+#include "core/Clock.h"
+#include "core/GlobalSharedData.h"
+#include "core/ProgramLogRecorder.h"
+#include "storage/DeviceRegistry.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -306,7 +307,7 @@ int CDataFileManager::GetImportInfo(std::string& dbName, std::string& dataFile, 
         bool complete = !info.m_DbName.empty() && !info.m_TableName.empty() && !info.m_DataFile.empty();
         // Entries of a device that is not registered (yet) stay free for the
         // device's own importer.
-        if (complete && !CGlobalSharedData::GetInstance()->IsDbNameRegistered(info.m_DbName.c_str()))
+        if (complete && !CDeviceRegistry::GetInstance()->IsDbNameRegistered(info.m_DbName.c_str()))
             continue;
         uint32_t expected = 0;
         if (!info.m_bClaimed.compare_exchange_strong(expected, 1))

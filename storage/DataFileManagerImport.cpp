@@ -4,11 +4,12 @@
 
 #include "config/ConfigManager.h"
 #include "platform/FileSystem.h"
-#include "runtime/Clock.h"
-#include "runtime/GlobalSharedData.h"
-#include "runtime/ProgramLogRecorder.h"
-#include "runtime/TestKillPoint.h"
-#include "runtime/Utilities.h"
+#include "core/Clock.h"
+#include "core/GlobalSharedData.h"
+#include "core/ProgramLogRecorder.h"
+#include "core/TestKillPoint.h"
+#include "core/Utilities.h"
+#include "storage/DeviceRegistry.h"
 #include "storage/SQLConnManager.h"
 
 #include <cerrno>
@@ -368,7 +369,7 @@ uint32_t CDataFileManager::DoImportOnStart(CDataFileManager* manager)
             break;
         if (++waits >= START_IMPORT_WAIT_COUNT)
         {
-            if (CGlobalSharedData::GetInstance()->IsDevTableLoaded())
+            if (CDeviceRegistry::GetInstance()->IsDevTableLoaded())
             {
                 go = true;
                 break;

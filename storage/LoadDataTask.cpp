@@ -2,9 +2,9 @@
 
 #include "config/ConfigManager.h"
 #include "platform/Tick.h"
-#include "runtime/Clock.h"
-#include "runtime/GlobalSharedData.h"
-#include "runtime/ProgramLogRecorder.h"
+#include "core/Clock.h"
+#include "core/GlobalSharedData.h"
+#include "core/ProgramLogRecorder.h"
 #include "storage/DataFileManager.h"
 #include "storage/SQLConnManager.h"
 

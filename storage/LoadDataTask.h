@@ -1,5 +1,5 @@
 #pragma once
-#include "runtime/Task.h"
+#include "core/Task.h"
 
 #include <cstdint>
 #include <string>

@@ -3,10 +3,9 @@
 #include "config/ConfigManager.h"
 #include "platform/ServiceManager.h"
 #include "platform/Tick.h"
-#include "runtime/Clock.h"
-#include "runtime/GlobalSharedData.h"
-#include "runtime/ProgramLogRecorder.h"
-#include "runtime/ServiceModule.h"
+#include "core/Clock.h"
+#include "core/GlobalSharedData.h"
+#include "core/ProgramLogRecorder.h"
 
 #include <cerrno>
 #include <string>
@@ -47,7 +46,7 @@ bool CSQLConnManager::Init()
 {
     bool ok = true;
     m_MonitorStop.Reset();
-    if (CServiceModule::GetInstance()->IsServiceMode())
+    if (CGlobalSharedData::GetInstance()->IsServiceMode())
     {
         if (MakeMySqlOK() == 0)
             ok = false;

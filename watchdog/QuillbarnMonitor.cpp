@@ -7,7 +7,7 @@
 #include "platform/Registry.h"
 #include "platform/ServiceManager.h"
 #include "platform/Tick.h"
-#include "watchdog/DogInterval.h"
+#include "platform/ScaledInterval.h"
 #include "watchdog/ProbeClient.h"
 
 #include <cerrno>
@@ -128,7 +128,7 @@ bool CQuillbarnMonitor::Stop()
     m_WakeEvent.Set();
     if (!m_Thread)
         return true;
-    if (platform::WaitForSingleObject(m_Thread.get(), DogScaledInterval(THREAD_STOP_WAIT_MS)) ==
+    if (platform::WaitForSingleObject(m_Thread.get(), platform::ScaledInterval(THREAD_STOP_WAIT_MS)) ==
         platform::WAIT_OBJECT_0)
         return true;
     platform::TerminateThread(m_Thread, 0);
@@ -160,7 +160,7 @@ void CQuillbarnMonitor::Run()
                 RestartQuillbarn();
         }
         // The pause between passes; a stop request cuts it short.
-        platform::WaitForSingleObject(&m_WakeEvent, DogScaledInterval(PASS_SLEEP_MS));
+        platform::WaitForSingleObject(&m_WakeEvent, platform::ScaledInterval(PASS_SLEEP_MS));
     }
     StopQuillbarn();
 }
@@ -302,7 +302,7 @@ int CQuillbarnMonitor::RestartQuillbarn()
 {
     if (StopQuillbarn() == 0)
         Log("%s[RestartQuillbarn] Call StopQuillbarn Fail.\n", MODULE_TAG);
-    platform::Sleep(DogScaledInterval(RESTART_KILL_DELAY_MS));
+    platform::Sleep(platform::ScaledInterval(RESTART_KILL_DELAY_MS));
     if (KillQuillbarn() == 0)
         Log("%s[RestartQuillbarn] Call KillQuillbarn Fail.\n", MODULE_TAG);
     int result = StartQuillbarn();
@@ -348,12 +348,12 @@ int CQuillbarnMonitor::KeepAliveWithQuillbarn()
         Log("%s[KeepAliveWithQuillbarn] connect Fail Err = %u\n", MODULE_TAG, static_cast<unsigned>(err));
 
     int result = 0;
-    if (client.WaitWritable(DogScaledInterval(CONNECT_WAIT_MS)))
+    if (client.WaitWritable(platform::ScaledInterval(CONNECT_WAIT_MS)))
     {
         unsigned char probe[PROBE_LEN];
         BuildProbe(probe);
-        client.Send(probe, sizeof probe, DogScaledInterval(CONNECT_WAIT_MS));
-        if (client.WaitReadable(DogScaledInterval(ANSWER_WAIT_MS)))
+        client.Send(probe, sizeof probe, platform::ScaledInterval(CONNECT_WAIT_MS));
+        if (client.WaitReadable(platform::ScaledInterval(ANSWER_WAIT_MS)))
         {
             char answer[1024];
             long n = client.Recv(answer, 1023);
@@ -390,7 +390,7 @@ void CQuillbarnMonitor::OnQuillbarnStartByMonitor()
     // Unsigned difference: right across the tick counter's wrap.
     if (m_StartTimes.size() == START_STORM_COUNT &&
         static_cast<uint32_t>(m_StartTimes.back() - m_StartTimes.front()) <=
-            DogScaledInterval(START_STORM_WINDOW_MS))
+            platform::ScaledInterval(START_STORM_WINDOW_MS))
     {
         Log("%s[OnQuillbarnStartByMonitor] Quillbarn Start Too Frequently! Shutdown LogMerge.\n", MODULE_TAG);
         platform::WritePrivateProfileString("Global", "EnableLogMerge", "0", AdvConfigPath());

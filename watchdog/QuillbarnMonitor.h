@@ -31,7 +31,7 @@ public:
     static constexpr int DEFAULT_PORT = 9501;
     static constexpr size_t MAX_INSTALL_PATH = 519;
 
-    // Intervals (milliseconds) as designed; each goes through DogScaledInterval.
+    // Intervals (milliseconds) as designed; each goes through platform::ScaledInterval.
     static constexpr uint32_t PASS_SLEEP_MS = 1000;
     static constexpr uint32_t PROBE_EVERY_MS = 100000; // the elapsed counter's limit, in passes of 1000
     static constexpr uint32_t ELAPSED_STEP_MS = 1000;

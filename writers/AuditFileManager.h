@@ -2,7 +2,7 @@
 // identifier the collector handed out at begin, and a thread that clears transfers that stall.
 #pragma once
 
-#include "intake/WireProtocol.h"
+#include "protocol/WireProtocol.h"
 #include "platform/CriticalSection.h"
 #include "platform/Event.h"
 #include "platform/OverlappedFile.h"

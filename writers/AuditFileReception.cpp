@@ -1,10 +1,12 @@
 #include "writers/AuditFileReception.h"
 
+#include "config/DiskSpace.h"
 #include "platform/AnchoredPath.h"
 #include "platform/Tick.h"
-#include "runtime/GlobalSharedData.h"
-#include "runtime/ProgramLogRecorder.h"
-#include "runtime/Utilities.h"
+#include "core/GlobalSharedData.h"
+#include "core/ProgramLogRecorder.h"
+#include "core/Utilities.h"
+#include "storage/DeviceRegistry.h"
 #include "storage/SQLConnManager.h"
 
 #include <algorithm>
@@ -142,8 +144,8 @@ int CAuditFileReception::OnBeginUserAuditFile(const UserAuditFileLog* record, Lo
         DropFailedBegin(info);
         return 0;
     }
-    CGlobalSharedData* gsd = CGlobalSharedData::GetInstance();
-    if (!gsd->GetUserInfoEx(dbName.c_str(), record->m_Head.m_DevMD5, info->m_UserName.c_str(), info->m_UserID,
+    CDeviceRegistry* devReg = CDeviceRegistry::GetInstance();
+    if (!devReg->GetUserInfoEx(dbName.c_str(), record->m_Head.m_DevMD5, info->m_UserName.c_str(), info->m_UserID,
                             info->m_GroupID))
     {
         QB_LOG(PL_WARN, TAG,
@@ -172,7 +174,7 @@ int CAuditFileReception::OnBeginUserAuditFile(const UserAuditFileLog* record, Lo
         info->m_FileName.resize(259);
 
     std::string devDb;
-    bool known = gsd->GetDbNameByMD5(record->m_Head.m_DevMD5, devDb);
+    bool known = devReg->GetDbNameByMD5(record->m_Head.m_DevMD5, devDb);
     if (!known)
         QB_LOG(PL_WARN, TAG, "[OnBeginUserAuditFile] Fail To Call GetDbNameByMD5. Maybe Use Invalid MD5.\n");
     else if (devDb != dbName)

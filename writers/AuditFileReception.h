@@ -3,7 +3,7 @@
 // thread of the sending device; the transfers themselves live in CAuditFileManager.
 #pragma once
 
-#include "intake/WireProtocol.h"
+#include "protocol/WireProtocol.h"
 #include "writers/AuditFileManager.h"
 #include "writers/BaseLogWriter.h"
 

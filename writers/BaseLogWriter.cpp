@@ -1,8 +1,8 @@
 #include "writers/BaseLogWriter.h"
 
 #include "platform/Tick.h"
-#include "runtime/GlobalSharedData.h"
-#include "runtime/Utilities.h"
+#include "core/GlobalSharedData.h"
+#include "core/Utilities.h"
 #include "writers/QuillbarnLogsWriterManager.h"
 
 #include <cstdarg>

@@ -3,7 +3,7 @@
 // when it took it. Records are lent for the duration of a call only; a writer that keeps data copies it.
 #pragma once
 
-#include "intake/WireProtocol.h"
+#include "protocol/WireProtocol.h"
 
 #include <cstdint>
 #include <string>

@@ -1,9 +1,10 @@
 #include "writers/DataFileLogWriter.h"
 
-#include "runtime/GlobalSharedData.h"
-#include "runtime/ProgramLogRecorder.h"
-#include "runtime/Utilities.h"
+#include "core/GlobalSharedData.h"
+#include "core/ProgramLogRecorder.h"
+#include "core/Utilities.h"
 #include "storage/DataFileManager.h"
+#include "storage/DeviceRegistry.h"
 
 #include <charconv>
 #include <cinttypes>
@@ -276,7 +277,7 @@ uint32_t CDataFileLogWriter::WriteLog(int, const UserLogV3* record, void*)
     }
     int32_t userId = 0;
     const std::string dbName = GetDbName();
-    if (!CGlobalSharedData::GetInstance()->GetUserInfoEx(dbName.empty() ? nullptr : dbName.c_str(),
+    if (!CDeviceRegistry::GetInstance()->GetUserInfoEx(dbName.empty() ? nullptr : dbName.c_str(),
                                                          record->m_Head.m_DevMD5, s.m_Name.c_str(), userId,
                                                          record->m_GroupID))
     {

@@ -1,10 +1,11 @@
 #include "writers/FinalLogWriter.h"
 
 #include "platform/Tick.h"
-#include "runtime/Clock.h"
-#include "runtime/GlobalSharedData.h"
-#include "runtime/ProgramLogRecorder.h"
-#include "runtime/Utilities.h"
+#include "core/Clock.h"
+#include "core/GlobalSharedData.h"
+#include "core/ProgramLogRecorder.h"
+#include "core/Utilities.h"
+#include "storage/DeviceRegistry.h"
 #include "storage/SQLConnManager.h"
 
 #include <cinttypes>
@@ -223,7 +224,7 @@ uint32_t CFinalLogWriter::StoreAdminLog(const AdminLog* record, bool fromAudit)
     else
     {
         std::string dbName = GetDbName();
-        bool found = CGlobalSharedData::GetInstance()->GetAdminInfoEx(
+        bool found = CDeviceRegistry::GetInstance()->GetAdminInfoEx(
             dbName.empty() ? nullptr : dbName.c_str(), record->m_Head.m_DevMD5, adminName.c_str(), adminId,
             groupId);
         if (!found)
@@ -264,7 +265,7 @@ uint32_t CFinalLogWriter::WriteLog(int, const UserLogV3* record, void*)
     }
     int32_t userId = 0;
     std::string dbName = GetDbName();
-    if (!CGlobalSharedData::GetInstance()->GetUserInfoEx(dbName.empty() ? nullptr : dbName.c_str(),
+    if (!CDeviceRegistry::GetInstance()->GetUserInfoEx(dbName.empty() ? nullptr : dbName.c_str(),
                                                          record->m_Head.m_DevMD5, userName.c_str(), userId,
                                                          record->m_GroupID))
     {

@@ -1,6 +1,6 @@
 #include "writers/LogMergeManager.h"
 
-#include "runtime/ProgramLogRecorder.h"
+#include "core/ProgramLogRecorder.h"
 #include "writers/LogMerger.h"
 
 #include <algorithm>

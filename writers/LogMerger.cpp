@@ -1,10 +1,10 @@
 #include "writers/LogMerger.h"
 
 #include "config/ConfigManager.h"
-#include "maintenance/InfoManager.h"
+#include "core/InfoManager.h"
 #include "platform/Tick.h"
-#include "runtime/GlobalSharedData.h"
-#include "runtime/ProgramLogRecorder.h"
+#include "core/GlobalSharedData.h"
+#include "core/ProgramLogRecorder.h"
 #include "writers/BaseLogWriter.h"
 
 #include <cctype>

@@ -9,7 +9,7 @@
 // release holds only the released buffer's lock, so it does not stall the record task, and a record
 // task that waits for a free buffer does so without the merger lock.
 #pragma once
-#include "intake/WireProtocol.h"
+#include "protocol/WireProtocol.h"
 #include "platform/CriticalSection.h"
 #include "platform/Event.h"
 #include "platform/Thread.h"

@@ -1,7 +1,7 @@
 #include "writers/QuillbarnLogsWriterManager.h"
 
-#include "runtime/GlobalSharedData.h"
-#include "runtime/ProgramLogRecorder.h"
+#include "core/GlobalSharedData.h"
+#include "core/ProgramLogRecorder.h"
 
 namespace
 {

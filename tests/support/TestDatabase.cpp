@@ -4,7 +4,7 @@
 #include "platform/Profile.h"
 #include "platform/ServiceManager.h"
 #include "platform/Tick.h"
-#include "runtime/GlobalSharedData.h"
+#include "core/GlobalSharedData.h"
 #include "support/TestInstall.h"
 
 #include <atomic>

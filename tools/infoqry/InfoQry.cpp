@@ -1,6 +1,6 @@
 // infoqry [port]: asks the collector on 127.0.0.1 (port 9509 by default) for its merge statistics and
 // prints them in words. Exit code 0 with an answer, 1 without one, 2 for a bad argument.
-#include "maintenance/InfoQueryProtocol.h"
+#include "protocol/InfoQueryProtocol.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

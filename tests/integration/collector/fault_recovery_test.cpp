@@ -7,7 +7,7 @@
 // QB_SOAK=1 (scripts/soak.d/relfault.sh) runs them at full length.
 #include "CollectorHarness.h"
 
-#include "intake/WireProtocol.h"
+#include "protocol/WireProtocol.h"
 #include "platform/FileSystem.h"
 #include "platform/Tick.h"
 #include "support/Process.h"

@@ -4,7 +4,7 @@
 #include "CollectorHarness.h"
 
 #include "platform/FileSystem.h"
-#include "runtime/Utilities.h"
+#include "core/Utilities.h"
 #include "support/Process.h"
 #include "support/TestDatabase.h"
 #include "support/TestInstall.h"

@@ -5,8 +5,8 @@
 // this folder calls ConfigTestTree::Prepare() first.
 #include "config/ConfigManager.h"
 #include "platform/Profile.h"
-#include "runtime/GlobalSharedData.h"
-#include "runtime/ProgramLogRecorder.h"
+#include "core/GlobalSharedData.h"
+#include "core/ProgramLogRecorder.h"
 
 #include <gtest/gtest.h>
 

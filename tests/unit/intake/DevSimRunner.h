@@ -2,7 +2,7 @@
 // with the collector's own record layouts.
 #pragma once
 
-#include "intake/WireProtocol.h"
+#include "protocol/WireProtocol.h"
 
 #include <climits>
 #include <cstdio>

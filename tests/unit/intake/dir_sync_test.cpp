@@ -7,9 +7,10 @@
 #include "platform/MessageQueue.h"
 #include "platform/Tick.h"
 #include "record_test_records.h"
-#include "runtime/BuffManager.h"
-#include "runtime/GlobalSharedData.h"
-#include "runtime/Utilities.h"
+#include "core/BuffManager.h"
+#include "core/GlobalSharedData.h"
+#include "core/Utilities.h"
+#include "storage/DeviceRegistry.h"
 #include "storage/SQLConnManager.h"
 #include "support/TestDatabase.h"
 #include "support/TestInstall.h"
@@ -203,7 +204,7 @@ protected:
             qbtest::Exec(m_Admin, "insert into dev_node(node_name, secret, md5_secret, db_name, deleted) "
                                   "values ('dev1', 'sec', '" +
                                       hex + "', '" + m_DevDb + "', 0)"));
-        ASSERT_TRUE(CGlobalSharedData::GetInstance()->GetDabaBaseNodeInfo());
+        ASSERT_TRUE(CDeviceRegistry::GetInstance()->GetDabaBaseNodeInfo());
 
         // The shipped directory tables.
         std::filesystem::copy_file(std::string(QB_SOURCE_DIR) + "/conf/Logudt.conf",
@@ -319,7 +320,7 @@ TEST_F(DirSyncDbTest, UserPushStoresThePushedTextAndOpensTheGate)
     mysql_close(dev);
 
     // Registry mark, the task's state and the message to the connection thread.
-    EXPECT_EQ(gsd->GetNodeUseCount(m_Key), 1);
+    EXPECT_EQ(CDeviceRegistry::GetInstance()->GetNodeUseCount(m_Key), 1);
     EXPECT_TRUE(m_Task.IsSyncReady());
     EXPECT_EQ(m_Task.GetDbName(), m_DevDb);
     platform::MSG msg{};
@@ -355,7 +356,7 @@ TEST_F(DirSyncDbTest, AdminPushAndRefusedPushes)
     As<LogudtDBLog>(bad).m_DataMD5[0] ^= 1;
     Put(bad);
     EXPECT_EQ(Replies(), "");
-    EXPECT_EQ(CGlobalSharedData::GetInstance()->GetNodeUseCount(m_Key), 0);
+    EXPECT_EQ(CDeviceRegistry::GetInstance()->GetNodeUseCount(m_Key), 0);
 
     Put(Push(UPDATE_TYPE_ADMIN, adminXml));
     EXPECT_EQ(Replies().size(), 74u);
@@ -365,11 +366,11 @@ TEST_F(DirSyncDbTest, AdminPushAndRefusedPushes)
     EXPECT_EQ(qbtest::QueryValue(dev, "select name from admingroup where id=1"), "admins");
     mysql_close(dev);
     // An administrator push marks the device but not this connection.
-    EXPECT_EQ(CGlobalSharedData::GetInstance()->GetNodeUseCount(m_Key), 1);
+    EXPECT_EQ(CDeviceRegistry::GetInstance()->GetNodeUseCount(m_Key), 1);
     EXPECT_FALSE(m_Task.IsSyncReady());
     int32_t adminId = 0, groupId = -1;
     EXPECT_TRUE(
-        CGlobalSharedData::GetInstance()->GetAdminInfoEx(m_DevDb.c_str(), m_Key, "ROOT", adminId, groupId));
+        CDeviceRegistry::GetInstance()->GetAdminInfoEx(m_DevDb.c_str(), m_Key, "ROOT", adminId, groupId));
     EXPECT_EQ(adminId, 1);
 
     // An unknown device key: refused at SetDbName, no reply.

@@ -7,8 +7,9 @@
 #include "platform/Profile.h"
 #include "platform/Tick.h"
 #include "record_test_records.h"
-#include "runtime/BuffManager.h"
-#include "runtime/GlobalSharedData.h"
+#include "core/BuffManager.h"
+#include "core/GlobalSharedData.h"
+#include "storage/DeviceRegistry.h"
 #include "support/TestInstall.h"
 
 #include <atomic>
@@ -243,7 +244,7 @@ TEST_F(RecordTaskTest, MixedStreamInArbitraryPiecesIsFramedOnce)
     // The device is not registered: its key is remembered from its keepalives, nothing else.
     EXPECT_EQ(std::memcmp(t.GetDevMD5(), TestKey(), 16), 0);
     EXPECT_FALSE(t.IsSyncReady());
-    EXPECT_EQ(CGlobalSharedData::GetInstance()->GetNodeUseCount(TestKey()), 0);
+    EXPECT_EQ(CDeviceRegistry::GetInstance()->GetNodeUseCount(TestKey()), 0);
     // Never more than one record of linear buffer.
     EXPECT_LE(t.GetLinearBuffSize(), static_cast<size_t>(ALARM_LOG_LEN));
 

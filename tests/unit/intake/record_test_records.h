@@ -1,6 +1,6 @@
 // Records in wire layout for the record-task tests.
 #pragma once
-#include "intake/WireProtocol.h"
+#include "protocol/WireProtocol.h"
 
 #include <cstring>
 #include <string>

@@ -1,6 +1,6 @@
 #include "intake/RingCache.h"
 #include "platform/Event.h"
-#include "runtime/BuffManager.h"
+#include "core/BuffManager.h"
 #include "support/TestInstall.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // waits for the rest of a record: the state in which a connection once stopped for good.
 #include "intake/RingCache.h"
 #include "platform/Event.h"
-#include "runtime/BuffManager.h"
+#include "core/BuffManager.h"
 #include "support/TestInstall.h"
 
 #include <gtest/gtest.h>

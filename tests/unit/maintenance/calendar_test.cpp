@@ -5,7 +5,7 @@
 
 #include "config/ConfigManager.h"
 #include "platform/Profile.h"
-#include "runtime/Clock.h"
+#include "core/Clock.h"
 #include "support/TestInstall.h"
 
 #include <gtest/gtest.h>

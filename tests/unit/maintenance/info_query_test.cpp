@@ -1,8 +1,9 @@
 // The info query over a real loopback socket, and the disk-space check that publishes ISFULL.
 #include "config/ConfigManager.h"
-#include "intake/SocketManager.h"
-#include "maintenance/InfoManager.h"
-#include "maintenance/InfoQueryProtocol.h"
+#include "config/DiskSpace.h"
+#include "platform/SocketManager.h"
+#include "core/InfoManager.h"
+#include "protocol/InfoQueryProtocol.h"
 #include "maintenance/InfoRetrieveTask.h"
 #include "platform/Profile.h"
 #include "support/TestInstall.h"
@@ -292,7 +293,7 @@ protected:
         qbtest::InitTestInstall();
         m_KelvPath = CConfigManager::GetInstance()->GetConfigFilePath("Kelv.conf");
         m_KelvOriginal = qbtest::ReadFile(m_KelvPath);
-        CInfoManager::GetInstance()->SetFreeSpaceQuery(
+        SetFreeSpaceQuery(
             [this](const std::string& path, uint64_t& freeBytes)
             {
                 m_QueriedPath = path;
@@ -303,7 +304,7 @@ protected:
     void TearDown() override
     {
         CInfoManager::GetInstance()->UnInit();
-        CInfoManager::GetInstance()->SetFreeSpaceQuery(nullptr);
+        SetFreeSpaceQuery(nullptr);
         qbtest::WriteFile(m_KelvPath, m_KelvOriginal);
         CConfigManager::GetInstance()->LoadConfig("Kelv.conf");
     }
@@ -317,13 +318,12 @@ protected:
 
 TEST_F(DiskSpaceTest, FullAtExactlyMinFreeSpaceAndKelvConfRewrittenOnlyOnChange)
 {
-    CInfoManager* info = CInfoManager::GetInstance();
     int minMiB = CConfigManager::GetInstance()->Kelv().m_MinFreeSpace;
     ASSERT_GT(minMiB, 0);
     ASSERT_EQ(0, MemoryIsFull());
 
     m_FreeBytes = (static_cast<uint64_t>(minMiB) << 20) + (1u << 20) - 1; // just under min + 1 MiB
-    EXPECT_EQ(1, info->RealTimeInfo_DiskSpace());
+    EXPECT_EQ(1, RealTimeInfo_DiskSpace());
     EXPECT_EQ(1, MemoryIsFull());
     EXPECT_EQ(1, FileIsFull());
     EXPECT_EQ(CConfigManager::GetInstance()->MySqld().m_DataDir, m_QueriedPath);
@@ -333,12 +333,12 @@ TEST_F(DiskSpaceTest, FullAtExactlyMinFreeSpaceAndKelvConfRewrittenOnlyOnChange)
     // Unchanged state: the file is left alone (a hand-made value survives).
     platform::WritePrivateProfileString("DiskFreeSpace", "ISFULL", "7", m_KelvPath);
     m_FreeBytes = static_cast<uint64_t>(minMiB) << 20;
-    EXPECT_EQ(1, info->RealTimeInfo_DiskSpace());
+    EXPECT_EQ(1, RealTimeInfo_DiskSpace());
     EXPECT_EQ(7, FileIsFull());
     EXPECT_EQ(1, MemoryIsFull());
 
     m_FreeBytes = static_cast<uint64_t>(minMiB + 1) << 20;
-    EXPECT_EQ(1, info->RealTimeInfo_DiskSpace());
+    EXPECT_EQ(1, RealTimeInfo_DiskSpace());
     EXPECT_EQ(0, MemoryIsFull());
     EXPECT_EQ(0, FileIsFull());
     EXPECT_NE(std::string::npos, qbtest::ReadTodayLog().find("[RealTimeInfo_DiskSpace] Disk Is Not Full!\n"));
@@ -349,7 +349,7 @@ TEST_F(DiskSpaceTest, FullAtExactlyMinFreeSpaceAndKelvConfRewrittenOnlyOnChange)
     CConfigManager::GetInstance()->SetIsFull(1);
     m_bQueryOk = false;
     m_FreeBytes = 0;
-    EXPECT_EQ(1, info->RealTimeInfo_DiskSpace());
+    EXPECT_EQ(1, RealTimeInfo_DiskSpace());
     EXPECT_EQ(0, MemoryIsFull());
 }
 
@@ -357,6 +357,7 @@ TEST_F(DiskSpaceTest, TimerRunsTheCheckAfterItsPeriod)
 {
     CInfoManager* info = CInfoManager::GetInstance();
     m_FreeBytes = 0;
+    info->AddRealTimeInfoFunc("DiskSpace", DISK_SPACE_PERIOD_MS, &RealTimeInfo_DiskSpace);
     ASSERT_TRUE(info->Init());
     EXPECT_EQ(19u, info->GetStartTime().size());
     // One minute of 1 s ticks, shortened for tests.

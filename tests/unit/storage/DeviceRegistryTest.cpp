@@ -1,5 +1,6 @@
-#include "runtime/GlobalSharedData.h"
-#include "runtime/Utilities.h"
+#include "core/GlobalSharedData.h"
+#include "core/Utilities.h"
+#include "storage/DeviceRegistry.h"
 #include "storage/SQLConnManager.h"
 #include "support/TestDatabase.h"
 #include "support/TestInstall.h"
@@ -80,7 +81,7 @@ protected:
 
     DevNodeInfo* LoadAndFind(const Key& key)
     {
-        CGlobalSharedData* gsd = CGlobalSharedData::GetInstance();
+        CDeviceRegistry* gsd = CDeviceRegistry::GetInstance();
         EXPECT_TRUE(gsd->GetDabaBaseNodeInfo());
         DevNodeInfo* node = nullptr;
         EXPECT_TRUE(gsd->FindNodeInfoIter(m_DevDb.c_str(), key.m_Bytes, node));
@@ -94,7 +95,7 @@ protected:
 
 TEST_F(DeviceRegistryTest, LoadsAtMost64UndeletedDevices)
 {
-    CGlobalSharedData* gsd = CGlobalSharedData::GetInstance();
+    CDeviceRegistry* gsd = CDeviceRegistry::GetInstance();
     for (int i = 0; i < 3; ++i)
         AddDevice("gone" + std::to_string(i), KeyOf("gone" + std::to_string(i)).m_Hex, m_DevDb, 1);
     std::string longName(100, 'n');
@@ -122,7 +123,7 @@ TEST_F(DeviceRegistryTest, LoadsAtMost64UndeletedDevices)
 
 TEST_F(DeviceRegistryTest, FindsDevicesByNameAndKeyAndCountsUse)
 {
-    CGlobalSharedData* gsd = CGlobalSharedData::GetInstance();
+    CDeviceRegistry* gsd = CDeviceRegistry::GetInstance();
     Key key = KeyOf("first");
     Key other = KeyOf("second");
     // The console may store the digest in capitals: the registry lower-cases it.
@@ -172,7 +173,7 @@ TEST_F(DeviceRegistryTest, FindsDevicesByNameAndKeyAndCountsUse)
 
 TEST_F(DeviceRegistryTest, InsertedUsersTakeDescendingNegativeIds)
 {
-    CGlobalSharedData* gsd = CGlobalSharedData::GetInstance();
+    CDeviceRegistry* gsd = CDeviceRegistry::GetInstance();
     Key key = KeyOf("ins");
     AddDevice("ins", key.m_Hex, m_DevDb);
     ASSERT_TRUE(qbtest::Exec(m_Dev, "insert into svpngroup(id, name, pgrpid) values (7, 'g7', 0)"));
@@ -206,7 +207,7 @@ TEST_F(DeviceRegistryTest, InsertedUsersTakeDescendingNegativeIds)
 
 TEST_F(DeviceRegistryTest, UserLookupCreatesMissingUsersPerGroup)
 {
-    CGlobalSharedData* gsd = CGlobalSharedData::GetInstance();
+    CDeviceRegistry* gsd = CDeviceRegistry::GetInstance();
     Key key = KeyOf("users");
     AddDevice("users", key.m_Hex, m_DevDb);
     ASSERT_TRUE(qbtest::Exec(m_Dev,
@@ -241,7 +242,7 @@ TEST_F(DeviceRegistryTest, UserLookupCreatesMissingUsersPerGroup)
 
 TEST_F(DeviceRegistryTest, AdminLookupAndCacheReloads)
 {
-    CGlobalSharedData* gsd = CGlobalSharedData::GetInstance();
+    CDeviceRegistry* gsd = CDeviceRegistry::GetInstance();
     Key key = KeyOf("admins");
     AddDevice("admins", key.m_Hex, m_DevDb);
     ASSERT_TRUE(qbtest::Exec(m_Dev, "insert into admin(id, Name, pgrpid) values (3, 'Root', 9);"
@@ -278,7 +279,7 @@ TEST_F(DeviceRegistryTest, AdminLookupAndCacheReloads)
 
 TEST_F(DeviceRegistryTest, LoadFailsWithoutTheGlobalDatabase)
 {
-    CGlobalSharedData* gsd = CGlobalSharedData::GetInstance();
+    CDeviceRegistry* gsd = CDeviceRegistry::GetInstance();
     qbtest::UseTestDatabase(m_Prefix + "missing");
     EXPECT_FALSE(gsd->GetDabaBaseNodeInfo());
     EXPECT_NE(qbtest::ReadTodayLog().find("[GetDabaBaseNodeInfo] Cannot Connect DB To Get Info\n"),

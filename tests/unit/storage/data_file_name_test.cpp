@@ -6,8 +6,8 @@
 #include "config/ConfigManager.h"
 #include "platform/FileSystem.h"
 #include "platform/Profile.h"
-#include "runtime/BuffManager.h"
-#include "runtime/GlobalSharedData.h"
+#include "core/BuffManager.h"
+#include "core/GlobalSharedData.h"
 #include "support/TestInstall.h"
 
 #include <gtest/gtest.h>

@@ -4,9 +4,9 @@
 #include "platform/FileSystem.h"
 #include "platform/Profile.h"
 #include "platform/Tick.h"
-#include "runtime/BuffManager.h"
-#include "runtime/Clock.h"
-#include "runtime/GlobalSharedData.h"
+#include "core/BuffManager.h"
+#include "core/Clock.h"
+#include "core/GlobalSharedData.h"
 #include "support/Process.h"
 #include "support/TestInstall.h"
 

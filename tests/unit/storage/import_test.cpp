@@ -1,13 +1,14 @@
 #include "storage/DataFileManager.h"
+#include "storage/DeviceRegistry.h"
 #include "storage/LoadDataTask.h"
 
 #include "config/ConfigManager.h"
 #include "platform/FileSystem.h"
 #include "platform/Profile.h"
 #include "platform/Tick.h"
-#include "runtime/BuffManager.h"
-#include "runtime/GlobalSharedData.h"
-#include "runtime/Utilities.h"
+#include "core/BuffManager.h"
+#include "core/GlobalSharedData.h"
+#include "core/Utilities.h"
 #include "storage/SQLConnManager.h"
 #include "support/TestDatabase.h"
 #include "support/TestInstall.h"
@@ -467,9 +468,9 @@ TEST_F(ImportTest, LeftOverFilesImportedAfterRestart)
     leave(m_DevDb, "usrbasiclog", BasicLine(5, 5, "eve", "in") + "\"6\"\t6\t\"fra");
     leave(unregistered, "syslog", SyslogLine(1, 3, "nobody"));
 
-    bool loadLater = !CGlobalSharedData::GetInstance()->IsDevTableLoaded();
+    bool loadLater = !CDeviceRegistry::GetInstance()->IsDevTableLoaded();
     if (!loadLater)
-        ASSERT_TRUE(CGlobalSharedData::GetInstance()->GetDabaBaseNodeInfo());
+        ASSERT_TRUE(CDeviceRegistry::GetInstance()->GetDabaBaseNodeInfo());
     ASSERT_TRUE(m->Init());
     EXPECT_EQ(Count("syslog"), "0") << "nothing is imported before the start-up delay";
     ASSERT_TRUE(WaitUntil([&] { return m->GetImportListSize() == 3; }));
@@ -479,7 +480,7 @@ TEST_F(ImportTest, LeftOverFilesImportedAfterRestart)
         platform::Sleep(400);
         EXPECT_EQ(Count("syslog"), "0");
         EXPECT_EQ(m->GetImportListSize(), 3u);
-        ASSERT_TRUE(CGlobalSharedData::GetInstance()->GetDabaBaseNodeInfo());
+        ASSERT_TRUE(CDeviceRegistry::GetInstance()->GetDabaBaseNodeInfo());
     }
     ASSERT_TRUE(WaitUntil([&] { return Count("syslog") == "2" && Count("usrbasiclog") == "1"; }));
     EXPECT_TRUE(WaitUntil([&] { return !platform::FileExists(left[0]) && !platform::FileExists(left[1]); }));

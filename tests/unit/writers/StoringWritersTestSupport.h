@@ -3,12 +3,13 @@
 #pragma once
 
 #include "config/ConfigManager.h"
-#include "intake/WireProtocol.h"
+#include "protocol/WireProtocol.h"
 #include "platform/Profile.h"
 #include "platform/Tick.h"
-#include "runtime/BuffManager.h"
-#include "runtime/GlobalSharedData.h"
+#include "core/BuffManager.h"
+#include "core/GlobalSharedData.h"
 #include "storage/DataFileManager.h"
+#include "storage/DeviceRegistry.h"
 #include "storage/SQLConnManager.h"
 #include "support/TestDatabase.h"
 #include "support/TestInstall.h"
@@ -302,7 +303,7 @@ protected:
             qbtest::Exec(m_Dev, "insert into svpnuser(id, name, grpid) values (42, 'alice', 5), (43, '" +
                                     std::string("\x81\x5C\x82\x5C\x83\x5C") + "', 5)"));
         ASSERT_TRUE(qbtest::Exec(m_Dev, "insert into admin(id, Name, pgrpid) values (7, 'root', 3)"));
-        ASSERT_TRUE(CGlobalSharedData::GetInstance()->GetDabaBaseNodeInfo());
+        ASSERT_TRUE(CDeviceRegistry::GetInstance()->GetDabaBaseNodeInfo());
     }
 
     void TearDown() override

@@ -3,11 +3,13 @@
 // rolled-back transfers leave no file, and names sent by a device never place a file outside the
 // upload root.
 #include "config/ConfigManager.h"
+#include "config/DiskSpace.h"
 #include "platform/Tick.h"
-#include "runtime/BuffManager.h"
-#include "runtime/Clock.h"
-#include "runtime/GlobalSharedData.h"
-#include "runtime/Utilities.h"
+#include "core/BuffManager.h"
+#include "core/Clock.h"
+#include "core/GlobalSharedData.h"
+#include "core/Utilities.h"
+#include "storage/DeviceRegistry.h"
 #include "storage/SQLConnManager.h"
 #include "support/TestDatabase.h"
 #include "support/TestInstall.h"
@@ -90,7 +92,7 @@ protected:
         m_Dev = qbtest::AdminConnect(m_DevDb);
         ASSERT_NE(m_Dev, nullptr);
         ASSERT_TRUE(qbtest::Exec(m_Dev, "insert into svpngroup(id,name,pgrpid) values (1,'g1',0)"));
-        ASSERT_TRUE(CGlobalSharedData::GetInstance()->GetDabaBaseNodeInfo());
+        ASSERT_TRUE(CDeviceRegistry::GetInstance()->GetDabaBaseNodeInfo());
         ASSERT_TRUE(CAuditFileManager::GetInstance()->Init());
         m_Root = CGlobalSharedData::GetInstance()->GetUploadDir();
         m_Reply.assign(sizeof(LogReplyBuffHead) + 4096, 0);

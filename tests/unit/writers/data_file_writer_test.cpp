@@ -3,7 +3,7 @@
 // rows whichever path a record takes (data file and bulk load, or SQL insert).
 #include "StoringWritersTestSupport.h"
 
-#include "runtime/Utilities.h"
+#include "core/Utilities.h"
 
 #include <map>
 #include <set>

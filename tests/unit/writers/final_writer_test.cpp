@@ -4,7 +4,7 @@
 // bound of a cache that cannot be submitted.
 #include "StoringWritersTestSupport.h"
 
-#include "runtime/Clock.h"
+#include "core/Clock.h"
 
 #include <algorithm>
 #include <thread>

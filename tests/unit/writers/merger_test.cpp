@@ -2,8 +2,8 @@
 // releases (through the hand-over behind the merger) apart from what the chain offered it directly
 // (records the merger did not take). Merge settings come from KelvAdv.conf of the test install.
 #include "config/ConfigManager.h"
-#include "intake/WireProtocol.h"
-#include "maintenance/InfoManager.h"
+#include "protocol/WireProtocol.h"
+#include "core/InfoManager.h"
 #include "support/TestInstall.h"
 #include "writers/LogMergeManager.h"
 #include "writers/LogMerger.h"

@@ -1,6 +1,6 @@
 // The writer chain: order of the writers, the walk that stops at the first taker, hand-over behind a
 // writer, calls that reach every writer, and the layout conversions in front of the storing slots.
-#include "intake/WireProtocol.h"
+#include "protocol/WireProtocol.h"
 #include "support/TestInstall.h"
 #include "writers/LogMergeManager.h"
 #include "writers/QuillbarnLogsWriterManager.h"

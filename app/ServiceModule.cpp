@@ -1,0 +1,270 @@
+#include "app/ServiceModule.h"
+
+#include "platform/DebugOutput.h"
+#include "platform/EventLog.h"
+#include "platform/FileSystem.h"
+#include "platform/MessageQueue.h"
+#include "platform/NamedEvent.h"
+#include "platform/Registry.h"
+#include "platform/ServiceManager.h"
+#include "platform/Signals.h"
+#include "platform/Thread.h"
+#include "platform/Tick.h"
+#include "core/GlobalSharedData.h"
+#include "core/ProgramLogRecorder.h"
+#include "app/Quillbarn.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <strings.h>
+
+namespace
+{
+const char* const REG_APPID_ROOT = "HKCR\\AppID";
+
+std::string AppIdKey() { return std::string(REG_APPID_ROOT) + "\\" + CServiceModule::APPID_GUID; }
+std::string ExeKey() { return std::string(REG_APPID_ROOT) + "\\Quillbarn.EXE"; }
+
+// Stands in for the message box of the original: the text goes to stderr and
+// to the system log, captioned with the service name.
+void ShowMessage(const std::string& caption, const char* text)
+{
+    fprintf(stderr, "%s: %s\n", caption.c_str(), text);
+    platform::ReportEventInfo(caption, text);
+}
+
+// Path of the named exit event a running instance owns.
+std::string ExitEventPath(const std::string& installDir)
+{
+    return installDir + "/Kelv/VelmoraDCExitEvent";
+}
+} // namespace
+
+CServiceModule* CServiceModule::GetInstance()
+{
+    static CServiceModule* instance = [] {
+        CServiceModule* module = new CServiceModule();
+        // The parts below learn the mode and reach the status and the quit request through the shared data.
+        CGlobalSharedData* shared = CGlobalSharedData::GetInstance();
+        shared->SetServiceMode(module->IsServiceMode());
+        shared->SetServiceHooks([module](uint32_t state) { module->ReportStatus(state); },
+                                [module] { module->PostQuit(); });
+        return module;
+    }();
+    return instance;
+}
+
+int CServiceModule::ProcessCommandLine(const std::string& commandLine)
+{
+    // The text behind each '-' or '/' is compared with the whole rest of the
+    // line, so a switch counts only as the last thing on the line.
+    for (size_t i = 0; i < commandLine.size(); ++i)
+    {
+        if (commandLine[i] != '-' && commandLine[i] != '/')
+            continue;
+        const char* rest = commandLine.c_str() + i + 1;
+        if (strcasecmp(rest, "UnregServer") == 0)
+            return UnregisterServer();
+        if (strcasecmp(rest, "RegServer") == 0)
+            return RegisterServer(true, false);
+        if (strcasecmp(rest, "Service") == 0)
+            return RegisterServer(true, true);
+        if (strcasecmp(rest, "Console") == 0)
+        {
+            m_bService = false;
+            m_bConsole = true;
+            CGlobalSharedData::GetInstance()->SetServiceMode(IsServiceMode());
+            CProgramLogRecorder::GetInstance()->SetConsoleMode(true);
+            Run();
+            return static_cast<int>(m_Win32ExitCode);
+        }
+        if (strcasecmp(rest, "StopAll") == 0)
+        {
+            std::string installDir = CGlobalSharedData::ComputeInstallDir(platform::ExecutablePath());
+            platform::SetNamedEvent(ExitEventPath(installDir));
+            platform::Sleep(STOPALL_SLEEP_MS);
+            return static_cast<int>(m_Win32ExitCode);
+        }
+    }
+    Start();
+    return static_cast<int>(m_Win32ExitCode);
+}
+
+bool CServiceModule::WriteRegistryScript()
+{
+    return platform::RegSetString(AppIdKey(), "", m_ServiceName) &&
+           platform::RegSetString(ExeKey(), "AppID", APPID_GUID);
+}
+
+void CServiceModule::RemoveRegistryScript()
+{
+    // The AppID key itself is shared and never removed.
+    platform::RegDeleteKey(AppIdKey());
+    platform::RegDeleteKey(ExeKey());
+}
+
+int CServiceModule::RegisterServer(bool /*regTypeLib*/, bool service)
+{
+    Uninstall();
+    if (!WriteRegistryScript())
+        return 1;
+    platform::RegDeleteValue(AppIdKey(), "LocalService");
+    if (service)
+    {
+        if (!platform::RegSetString(AppIdKey(), "LocalService", m_ServiceName) ||
+            !platform::RegSetString(AppIdKey(), "ServiceParameters", "-Service"))
+            return 1;
+        if (!Install())
+            return 1;
+    }
+    return 0;
+}
+
+int CServiceModule::UnregisterServer()
+{
+    RemoveRegistryScript();
+    Uninstall();
+    return 0;
+}
+
+bool CServiceModule::IsInstalled() { return platform::IsServiceInstalled(m_ServiceName); }
+
+bool CServiceModule::Install()
+{
+    if (IsInstalled())
+        return true;
+    if (!platform::CreateService(m_ServiceName, m_ServiceName, platform::ExecutablePath()))
+    {
+        ShowMessage(m_ServiceName, "Couldn't create service");
+        return false;
+    }
+    return true;
+}
+
+bool CServiceModule::Uninstall()
+{
+    if (!IsInstalled())
+        return true;
+    platform::ControlServiceStop(m_ServiceName);
+    if (!platform::DeleteService(m_ServiceName))
+    {
+        ShowMessage(m_ServiceName, "Service could not be deleted");
+        return false;
+    }
+    return true;
+}
+
+void CServiceModule::Start()
+{
+    if (m_bService)
+    {
+        if (!platform::StartServiceCtrlDispatcher(m_ServiceName, &CServiceModule::ServiceMain))
+        {
+            m_bService = false;
+            CGlobalSharedData::GetInstance()->SetServiceMode(IsServiceMode());
+        }
+    }
+    if (m_bService)
+        return;
+    if (m_bConsole)
+        Run();
+}
+
+void CServiceModule::ServiceMain(int, char**)
+{
+    CServiceModule* self = GetInstance();
+    self->m_CurrentState = static_cast<uint32_t>(platform::ServiceState::StartPending);
+    if (!platform::RegisterServiceCtrlHandler(self->m_ServiceName, &CServiceModule::Handler))
+        return;
+    self->ReportStatus(static_cast<uint32_t>(platform::ServiceState::StartPending));
+    self->m_Win32ExitCode = 0;
+    self->Run();
+    self->ReportStatus(static_cast<uint32_t>(platform::ServiceState::Stopped));
+}
+
+void CServiceModule::Handler(uint32_t control)
+{
+    if (control != platform::SERVICE_CONTROL_STOP)
+        return;
+    CServiceModule* self = GetInstance();
+    self->ReportStatus(static_cast<uint32_t>(platform::ServiceState::StopPending));
+    self->PostQuit();
+}
+
+void CServiceModule::PostQuit() { platform::PostThreadMessage(m_ControlThreadId, platform::WM_QUIT, 0, 0); }
+
+void CServiceModule::ReportStatus(uint32_t state)
+{
+    if (!m_bService)
+        return;
+    m_CurrentState = state;
+    platform::SetServiceStatus(m_ServiceName, static_cast<platform::ServiceState>(state));
+}
+
+void CServiceModule::LogEvent(const char* format, ...)
+{
+    char text[1025];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(text, sizeof(text), format, ap);
+    va_end(ap);
+    if (m_bService)
+        platform::ReportEventInfo(m_ServiceName, text);
+    else
+        platform::OutputDebugString(text);
+}
+
+void CServiceModule::Run()
+{
+    m_ControlThreadId = platform::GetCurrentThreadId();
+    platform::EnsureThreadMessageQueue();
+
+    // In the foreground, SIGINT and SIGTERM stop the collector as closing its
+    // console would; a service gets them through its control handler.
+    if (IsConsoleMode())
+        platform::StartTerminationSignalThread([this](int) { PostQuit(); });
+
+    ReportStatus(static_cast<uint32_t>(platform::ServiceState::Running));
+
+    CQuillbarn* app = CQuillbarn::GetInstance();
+    app->InstallCrashFilter();
+
+    // The named exit event lets "-StopAll" reach this instance.
+    auto stopAllEvent = std::make_shared<platform::CNamedEvent>();
+    std::string installDir = CGlobalSharedData::ComputeInstallDir(platform::ExecutablePath());
+    platform::CEvent watcherEnd(true, false);
+    platform::ThreadHandle stopAllWatcher;
+    if (stopAllEvent->Create(ExitEventPath(installDir)))
+    {
+        stopAllWatcher = platform::CreateThread(
+            [this, stopAllEvent, &watcherEnd]() -> uint32_t
+            {
+                platform::CWaitable* objects[2] = {stopAllEvent.get(), &watcherEnd};
+                if (platform::WaitForMultipleObjects(2, objects, false, platform::INFINITE) ==
+                    platform::WAIT_OBJECT_0)
+                    PostQuit();
+                return 0;
+            });
+    }
+
+    if (app->StartMainThread())
+    {
+        platform::MSG msg;
+        while (platform::GetMessage(&msg))
+        {
+        }
+    }
+    watcherEnd.Set();
+    if (stopAllWatcher)
+        platform::WaitForSingleObject(stopAllWatcher.get(), platform::INFINITE);
+    stopAllEvent->Close();
+
+    app->SignalStop();
+    if (!app->WaitMainThread(MAIN_THREAD_STOP_WAIT_MS))
+    {
+        ReportStatus(static_cast<uint32_t>(platform::ServiceState::Stopped));
+        fflush(nullptr);
+        _exit(0);
+    }
+    CQuillbarn::UnInitManagers();
+}

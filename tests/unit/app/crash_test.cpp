@@ -1,0 +1,257 @@
+// The crash report of the real collector: a worker thread faults on purpose
+// (the test-only hook), and the log lines, the dump file and the exit code
+// are checked. Also frame descriptions of this very process.
+#include "app/CrashHandler.h"
+#include "support/Process.h"
+#include "support/TestInstall.h"
+
+#include "platform/FileSystem.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <regex>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+class CrashReport : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/qb_crash_XXXXXX";
+        m_Dir = mkdtemp(tmpl);
+        for (const char* sub :
+             {"/bin", "/Kelv", "/Kelv/Config", "/Kelv/Log", "/Kelv/Temp", "/Kelv/Dump", "/mysql"})
+            platform::CreateDirectory(m_Dir + sub);
+        std::string confSrc = std::string(QB_SOURCE_DIR) + "/conf";
+        for (const std::string& f : platform::ListDirectory(confSrc, "*", true))
+            platform::CopyFile(confSrc + "/" + f, m_Dir + "/Kelv/Config/" + f, false);
+        qbtest::WriteFile(m_Dir + "/Kelv/Config/ProgramLog.conf",
+                          "[GlobalProgramLog]\nEnable=1\n[DebugViewLog]\nEnable=0\n[TxtLog]\nEnable=1\n"
+                          "MaxLogSize=1024\nLogLevel=31\nMaxLogFiles=30\n");
+        m_Exe = m_Dir + "/bin/Quillbarn";
+        ASSERT_TRUE(platform::CopyFile(qbtest::BinDir() + "/Quillbarn", m_Exe, false));
+        chmod(m_Exe.c_str(), 0755);
+        m_Dump = m_Dir + "/Kelv/Dump/Quillbarn.dmp";
+    }
+    void TearDown() override
+    {
+        if (m_Pid > 0)
+        {
+            kill(m_Pid, SIGKILL);
+            qbtest::WaitExit(m_Pid, 5000);
+        }
+        std::string cmd = "rm -rf '" + m_Dir + "'";
+        (void)system(cmd.c_str());
+    }
+    // Runs the collector with the given deliberate crash; returns its exit code.
+    int RunCrash(const std::string& mode)
+    {
+        std::vector<std::string> env = {"QUILLBARN_REGISTRY=" + m_Dir + "/no-registry.ini",
+                                        "QUILLBARN_SCM_DIR=" + m_Dir + "/scm",
+                                        "QUILLBARN_TEST_TIME_DIVISOR=1", "QUILLBARN_TEST_CRASH=" + mode};
+        m_Pid = qbtest::Spawn({m_Exe, "-Console"}, env, m_Dir + "/console.out");
+        int code = qbtest::WaitExit(m_Pid, 60000);
+        if (code != -1)
+            m_Pid = -1; // otherwise TearDown kills it
+        return code;
+    }
+    std::string Log()
+    {
+        std::string all;
+        for (const std::string& f : platform::ListDirectory(m_Dir + "/Kelv/Log", "LogFile_*.log", true))
+            all += qbtest::ReadFile(m_Dir + "/Kelv/Log/" + f);
+        return all;
+    }
+    // The report's lines from the log, without the line heads.
+    std::vector<std::string> ReportLines()
+    {
+        std::vector<std::string> lines;
+        std::istringstream in(Log());
+        std::string line;
+        while (std::getline(in, line))
+        {
+            size_t at = line.find("[ERROR]");
+            size_t tag = line.find("[Exception]");
+            if (at != std::string::npos && tag != std::string::npos)
+                lines.push_back(line.substr(tag + 11));
+        }
+        return lines;
+    }
+    // Checks the shape of one report: exception line, frame count, one line
+    // per frame; returns the frame lines.
+    std::vector<std::string> CheckReport(const std::string& name)
+    {
+        std::vector<std::string> lines = ReportLines();
+        EXPECT_GE(lines.size(), 3u) << Log();
+        if (lines.size() < 2)
+            return {};
+        EXPECT_EQ(lines[0], "EXCEPTION code=" + name);
+        std::smatch m;
+        std::regex countLine("BACKTRACE: ([0-9]+) stack frames:");
+        EXPECT_TRUE(std::regex_match(lines[1], m, countLine)) << lines[1];
+        if (m.empty())
+            return {};
+        unsigned count = static_cast<unsigned>(std::stoul(m[1]));
+        EXPECT_GE(count, 1u);
+        EXPECT_LE(count, 64u);
+        EXPECT_EQ(lines.size(), count + 2) << "one line per frame, nothing else\n" << Log();
+        std::vector<std::string> frames(lines.begin() + 2, lines.end());
+        std::regex frameLine(" #([0-9]+) 0x[0-9a-f]{8,} (.*)at (.*) in (.*)");
+        for (size_t i = 0; i < frames.size(); ++i)
+        {
+            EXPECT_TRUE(std::regex_match(frames[i], m, frameLine)) << frames[i];
+            if (!m.empty())
+            {
+                EXPECT_EQ(m[1].str(), std::to_string(i));
+            }
+        }
+        return frames;
+    }
+    std::string Dump() { return qbtest::ReadFile(m_Dump); }
+
+    std::string m_Dir, m_Exe, m_Dump;
+    pid_t m_Pid = -1;
+};
+
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+} // namespace
+
+TEST_F(CrashReport, NullPointerOnAWorkerThread)
+{
+    qbtest::WriteFile(m_Dump, "stale dump of an earlier crash\n");
+    ASSERT_EQ(RunCrash("null"), 255);
+    std::vector<std::string> frames = CheckReport("ACCESS_VIOLATION");
+    ASSERT_GE(frames.size(), 2u);
+    // The first frame is the faulting function, resolved to its source line.
+    EXPECT_TRUE(std::regex_search(frames[0], std::regex(R"(/app/CrashHandler\.cpp\([0-9]+\) : at )")))
+        << frames[0];
+    EXPECT_TRUE(Contains(frames[0], "CrashByNullPointer()")) << frames[0];
+    EXPECT_TRUE(Contains(frames[0], " in Quillbarn")) << frames[0];
+    // The thread's entry lies further out.
+    bool sawThreadBody = false;
+    for (const std::string& f : frames)
+        sawThreadBody = sawThreadBody || Contains(f, "platform::CreateThread(");
+    EXPECT_TRUE(sawThreadBody);
+
+    std::string dump = Dump();
+    EXPECT_EQ(dump.rfind("QUILLBARN CRASH DUMP 1\n", 0), 0u) << "replaced, not appended to";
+    EXPECT_TRUE(Contains(dump, "exception=ACCESS_VIOLATION code=0xc0000005 signal=11 "));
+    EXPECT_TRUE(Contains(dump, " address=0x0\n")) << "the faulting address";
+    EXPECT_TRUE(Contains(dump, "== memory map ==\n"));
+    EXPECT_TRUE(Contains(dump, m_Exe + "\n")) << "the executable's mapping";
+    EXPECT_TRUE(Contains(dump, "\n== end ==\n"));
+    // The instruction pointer is frame 0 of the log and lies in the dumped map.
+    std::smatch rip, frame0;
+    ASSERT_TRUE(std::regex_search(dump, rip, std::regex("\nrip=0x([0-9a-f]{16})\n")));
+    ASSERT_TRUE(std::regex_search(frames[0], frame0, std::regex(" #0 0x([0-9a-f]+) ")));
+    EXPECT_EQ(std::stoull(rip[1], nullptr, 16), std::stoull(frame0[1], nullptr, 16));
+    // The stack bytes start at the stack pointer's neighbourhood.
+    std::smatch rsp, stack;
+    ASSERT_TRUE(std::regex_search(dump, rsp, std::regex("\nrsp=0x([0-9a-f]{16})\n")));
+    ASSERT_TRUE(
+        std::regex_search(dump, stack, std::regex("\n== stack 0x([0-9a-f]{16}) 0x([0-9a-f]{16}) ==\n")));
+    unsigned long long sp = std::stoull(rsp[1], nullptr, 16), from = std::stoull(stack[1], nullptr, 16),
+                       to = std::stoull(stack[2], nullptr, 16);
+    EXPECT_LE(from, sp);
+    EXPECT_GT(to, sp);
+    EXPECT_LE(to - from, 64u * 1024 + 16);
+    EXPECT_TRUE(Contains(dump, "\n0x" + stack[1].str() + ": "));
+}
+
+TEST_F(CrashReport, DivisionByZeroIllegalInstructionAndStackOverflow)
+{
+    ASSERT_EQ(RunCrash("divzero"), 255);
+    std::vector<std::string> frames = CheckReport("INT_DIVIDE_BY_ZERO");
+    ASSERT_FALSE(frames.empty());
+    EXPECT_TRUE(Contains(frames[0], "CrashByDivision()")) << frames[0];
+    EXPECT_TRUE(Contains(Dump(), "exception=INT_DIVIDE_BY_ZERO code=0xc0000094 signal=8 "));
+
+    platform::DeleteFile(m_Dir + "/Kelv/Log/" +
+                         platform::ListDirectory(m_Dir + "/Kelv/Log", "*.log", true).at(0));
+    ASSERT_EQ(RunCrash("illegal"), 255);
+    frames = CheckReport("ILLEGAL_INSTRUCTION");
+    ASSERT_FALSE(frames.empty());
+    EXPECT_TRUE(Contains(frames[0], "CrashByIllegalInstruction()")) << frames[0];
+
+    platform::DeleteFile(m_Dir + "/Kelv/Log/" +
+                         platform::ListDirectory(m_Dir + "/Kelv/Log", "*.log", true).at(0));
+    ASSERT_EQ(RunCrash("stack"), 255) << "reported from the alternate stack";
+    frames = CheckReport("STACK_OVERFLOW");
+    ASSERT_EQ(frames.size(), 64u) << "deep recursion: the walk stops at 64 frames";
+    for (const std::string& f : frames)
+        EXPECT_TRUE(Contains(f, "CrashByRecursion(int)")) << f;
+    std::string dump = Dump();
+    EXPECT_TRUE(Contains(dump, "exception=STACK_OVERFLOW code=0xc00000fd signal=11 "));
+    EXPECT_TRUE(Contains(dump, "\n== end ==\n")) << "the stack dump avoided the guard page";
+}
+
+TEST_F(CrashReport, TwoThreadsCrashingTogetherGiveOneWholeReport)
+{
+    // The crash lock queues the second thread behind the first report, and
+    // the first report ends the process: one complete report, never two
+    // mixed together.
+    for (int run = 0; run < 3; ++run)
+    {
+        for (const std::string& f : platform::ListDirectory(m_Dir + "/Kelv/Log", "*.log", true))
+            platform::DeleteFile(m_Dir + "/Kelv/Log/" + f);
+        ASSERT_EQ(RunCrash("double"), 255);
+        std::vector<std::string> frames = CheckReport("ACCESS_VIOLATION");
+        ASSERT_FALSE(frames.empty());
+        EXPECT_TRUE(Contains(frames[0], "CrashByNullPointer()"));
+        size_t first = Log().find("EXCEPTION code=");
+        EXPECT_EQ(Log().find("EXCEPTION code=", first + 1), std::string::npos) << Log();
+    }
+}
+
+TEST(CrashNames, TableAndUnknownCodes)
+{
+    EXPECT_STREQ(CCrashHandler::GetExceptionName(0xC0000005), "ACCESS_VIOLATION");
+    EXPECT_STREQ(CCrashHandler::GetExceptionName(0xC00000FD), "STACK_OVERFLOW");
+    EXPECT_STREQ(CCrashHandler::GetExceptionName(0x80000001), "GUARD_PAGE");
+    EXPECT_STREQ(CCrashHandler::GetExceptionName(0xC0000008), "INVALID_HANDLE");
+    EXPECT_STREQ(CCrashHandler::GetExceptionName(0xE06D7363), "UNKNOWN_ERROR");
+    EXPECT_STREQ(CCrashHandler::GetExceptionName(0), "UNKNOWN_ERROR");
+    // abort() has no name of its own.
+    EXPECT_STREQ(CCrashHandler::GetExceptionName(platform::CrashExceptionCode(SIGABRT, 0, false)),
+                 "UNKNOWN_ERROR");
+    EXPECT_STREQ(CCrashHandler::GetExceptionName(platform::CrashExceptionCode(SIGBUS, BUS_ADRALN, false)),
+                 "DATATYPE_MISALIGNMENT");
+    EXPECT_STREQ(CCrashHandler::GetExceptionName(platform::CrashExceptionCode(SIGFPE, FPE_FLTDIV, false)),
+                 "FLT_DIVIDE_BY_ZERO");
+    EXPECT_STREQ(CCrashHandler::GetExceptionName(platform::CrashExceptionCode(SIGILL, ILL_PRVOPC, false)),
+                 "PRIV_INSTRUCTION");
+}
+
+__attribute__((noinline)) uintptr_t HereAddress()
+{
+    return reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+}
+
+TEST(CrashFrames, DescribedWithWhatTheModuleKnows)
+{
+    // A return address in this file: source line, function and module.
+    uintptr_t here = HereAddress();
+    int line = __LINE__ - 1;
+    std::string text = CCrashHandler::DescribeFrame(here, true);
+    EXPECT_EQ(text.rfind("0x", 0), 0u) << text;
+    EXPECT_TRUE(Contains(text, "crash_test.cpp(" + std::to_string(line) + ") : at ")) << text;
+    EXPECT_TRUE(Contains(text, "CrashFrames_DescribedWithWhatTheModuleKnows_Test::TestBody()")) << text;
+    EXPECT_TRUE(Contains(text, " in unit_runtime")) << text;
+
+    // A C library function: listed with its module even without line data.
+    text = CCrashHandler::DescribeFrame(reinterpret_cast<uintptr_t>(&getpid));
+    EXPECT_TRUE(std::regex_match(text, std::regex("0x[0-9a-f]{8,} (.*: )?at .*getpid in libc\\.so\\.6")))
+        << text;
+
+    // An address in no module still gives the address and both joins.
+    EXPECT_EQ(CCrashHandler::DescribeFrame(0x10), "0x00000010 at  in ");
+}
