@@ -6,6 +6,7 @@
 #include "platform/MessageQueue.h"
 #include "platform/NamedEvent.h"
 #include "platform/Registry.h"
+#include "platform/ServiceInstaller.h"
 #include "platform/ServiceManager.h"
 #include "platform/Signals.h"
 #include "platform/Thread.h"
@@ -20,19 +21,6 @@
 
 namespace
 {
-const char* const REG_APPID_ROOT = "HKCR\\AppID";
-
-std::string AppIdKey() { return std::string(REG_APPID_ROOT) + "\\" + CServiceModule::APPID_GUID; }
-std::string ExeKey() { return std::string(REG_APPID_ROOT) + "\\Quillbarn.EXE"; }
-
-// Stands in for the message box of the original: the text goes to stderr and
-// to the system log, captioned with the service name.
-void ShowMessage(const std::string& caption, const char* text)
-{
-    fprintf(stderr, "%s: %s\n", caption.c_str(), text);
-    platform::ReportEventInfo(caption, text);
-}
-
 // Path of the named exit event a running instance owns.
 std::string ExitEventPath(const std::string& installDir)
 {
@@ -90,69 +78,20 @@ int CServiceModule::ProcessCommandLine(const std::string& commandLine)
     return static_cast<int>(m_Win32ExitCode);
 }
 
-bool CServiceModule::WriteRegistryScript()
+platform::CServiceInstaller CServiceModule::Installer() const
 {
-    return platform::RegSetString(AppIdKey(), "", m_ServiceName) &&
-           platform::RegSetString(ExeKey(), "AppID", APPID_GUID);
+    return platform::CServiceInstaller(m_ServiceName, APPID_GUID, "Quillbarn", m_ServiceName);
 }
 
-void CServiceModule::RemoveRegistryScript()
-{
-    // The AppID key itself is shared and never removed.
-    platform::RegDeleteKey(AppIdKey());
-    platform::RegDeleteKey(ExeKey());
-}
+int CServiceModule::RegisterServer(bool /*regTypeLib*/, bool service) { return Installer().RegisterServer(service); }
 
-int CServiceModule::RegisterServer(bool /*regTypeLib*/, bool service)
-{
-    Uninstall();
-    if (!WriteRegistryScript())
-        return 1;
-    platform::RegDeleteValue(AppIdKey(), "LocalService");
-    if (service)
-    {
-        if (!platform::RegSetString(AppIdKey(), "LocalService", m_ServiceName) ||
-            !platform::RegSetString(AppIdKey(), "ServiceParameters", "-Service"))
-            return 1;
-        if (!Install())
-            return 1;
-    }
-    return 0;
-}
+int CServiceModule::UnregisterServer() { return Installer().UnregisterServer(); }
 
-int CServiceModule::UnregisterServer()
-{
-    RemoveRegistryScript();
-    Uninstall();
-    return 0;
-}
+bool CServiceModule::IsInstalled() { return Installer().IsInstalled(); }
 
-bool CServiceModule::IsInstalled() { return platform::IsServiceInstalled(m_ServiceName); }
+bool CServiceModule::Install() { return Installer().Install(); }
 
-bool CServiceModule::Install()
-{
-    if (IsInstalled())
-        return true;
-    if (!platform::CreateService(m_ServiceName, m_ServiceName, platform::ExecutablePath()))
-    {
-        ShowMessage(m_ServiceName, "Couldn't create service");
-        return false;
-    }
-    return true;
-}
-
-bool CServiceModule::Uninstall()
-{
-    if (!IsInstalled())
-        return true;
-    platform::ControlServiceStop(m_ServiceName);
-    if (!platform::DeleteService(m_ServiceName))
-    {
-        ShowMessage(m_ServiceName, "Service could not be deleted");
-        return false;
-    }
-    return true;
-}
+bool CServiceModule::Uninstall() { return Installer().Uninstall(); }
 
 void CServiceModule::Start()
 {

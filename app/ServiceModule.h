@@ -1,4 +1,6 @@
 #pragma once
+#include "platform/ServiceInstaller.h"
+
 #include <cstdint>
 #include <string>
 
@@ -41,8 +43,7 @@ private:
     CServiceModule() = default;
     static void ServiceMain(int argc, char** argv);
     static void Handler(uint32_t control);
-    bool WriteRegistryScript();
-    void RemoveRegistryScript();
+    platform::CServiceInstaller Installer() const;
 
     std::string m_ServiceName = "Quillbarn";
     uint32_t m_CurrentState = 1; // stopped

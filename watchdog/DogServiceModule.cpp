@@ -4,6 +4,7 @@
 #include "platform/FileSystem.h"
 #include "platform/MessageQueue.h"
 #include "platform/Registry.h"
+#include "platform/ServiceInstaller.h"
 #include "platform/ServiceManager.h"
 #include "platform/Signals.h"
 #include "platform/Tick.h"
@@ -11,26 +12,6 @@
 
 #include <cstdio>
 #include <strings.h>
-
-namespace
-{
-const char* const REG_APPID_ROOT = "HKCR\\AppID";
-
-std::string AppIdKey()
-{
-    return std::string(REG_APPID_ROOT) + "\\" + CDogServiceModule::APPID_GUID;
-}
-std::string ExeKey()
-{
-    return std::string(REG_APPID_ROOT) + "\\QuillbarnService.EXE";
-}
-
-void ShowMessage(const std::string& caption, const char* text)
-{
-    fprintf(stderr, "%s: %s\n", caption.c_str(), text);
-    platform::ReportEventInfo(caption, text);
-}
-} // namespace
 
 CDogServiceModule* CDogServiceModule::GetInstance()
 {
@@ -58,77 +39,22 @@ int CDogServiceModule::ProcessCommandLine(const std::string& commandLine)
     return 0;
 }
 
-bool CDogServiceModule::WriteRegistryScript()
+platform::CServiceInstaller CDogServiceModule::Installer() const
 {
-    return platform::RegSetString(AppIdKey(), "", LOCAL_SERVICE_VALUE) &&
-           platform::RegSetString(ExeKey(), "AppID", APPID_GUID);
+    return platform::CServiceInstaller(m_ServiceName, APPID_GUID, "QuillbarnService", LOCAL_SERVICE_VALUE);
 }
 
-void CDogServiceModule::RemoveRegistryScript()
-{
-    platform::RegDeleteKey(AppIdKey());
-    platform::RegDeleteKey(ExeKey());
-}
+int CDogServiceModule::RegisterServer(bool service) { return Installer().RegisterServer(service); }
 
-int CDogServiceModule::RegisterServer(bool service)
-{
-    Uninstall();
-    if (!WriteRegistryScript())
-        return 1;
-    platform::RegDeleteValue(AppIdKey(), "LocalService");
-    if (service)
-    {
-        if (!platform::RegSetString(AppIdKey(), "LocalService", LOCAL_SERVICE_VALUE) ||
-            !platform::RegSetString(AppIdKey(), "ServiceParameters", SERVICE_PARAMETERS_VALUE))
-            return 1;
-        if (!Install())
-            return 1;
-    }
-    return 0;
-}
+int CDogServiceModule::UnregisterServer() { return Installer().UnregisterServer(); }
 
-int CDogServiceModule::UnregisterServer()
-{
-    RemoveRegistryScript();
-    Uninstall();
-    return 0;
-}
+bool CDogServiceModule::IsInstalled() { return Installer().IsInstalled(); }
 
-bool CDogServiceModule::IsInstalled()
-{
-    return platform::IsServiceInstalled(m_ServiceName);
-}
+bool CDogServiceModule::Install() { return Installer().Install(); }
 
-bool CDogServiceModule::Install()
-{
-    if (IsInstalled())
-        return true;
-    if (!platform::CreateService(m_ServiceName, m_ServiceName, platform::ExecutablePath()))
-    {
-        ShowMessage(m_ServiceName, "Couldn't create service");
-        return false;
-    }
-    return true;
-}
+bool CDogServiceModule::Uninstall() { return Installer().Uninstall(); }
 
-bool CDogServiceModule::Uninstall()
-{
-    if (!IsInstalled())
-        return true;
-    platform::ControlServiceStop(m_ServiceName);
-    if (!platform::DeleteService(m_ServiceName))
-    {
-        ShowMessage(m_ServiceName, "Service could not be deleted");
-        return false;
-    }
-    return true;
-}
-
-bool CDogServiceModule::IsRegisteredAsService()
-{
-    std::string value;
-    return platform::RegGetString(AppIdKey(), "LocalService", value);
-}
+bool CDogServiceModule::IsRegisteredAsService() { return Installer().IsRegisteredAsService(); }
 
 void CDogServiceModule::Start()
 {

@@ -1,4 +1,6 @@
 #pragma once
+#include "platform/ServiceInstaller.h"
+
 #include <cstdint>
 #include <string>
 
@@ -30,14 +32,12 @@ public:
     static constexpr const char* SERVICE_NAME = "KELVDog";
     static constexpr const char* APPID_GUID = "{CC1C41E5-93CE-4E88-BCA1-BD56FF788452}";
     static constexpr const char* LOCAL_SERVICE_VALUE = "QuillbarnService";
-    static constexpr const char* SERVICE_PARAMETERS_VALUE = "-Service";
 
 private:
     CDogServiceModule() = default;
     static void ServiceMain(int argc, char** argv);
     static void Handler(uint32_t control);
-    bool WriteRegistryScript();
-    void RemoveRegistryScript();
+    platform::CServiceInstaller Installer() const;
     bool IsRegisteredAsService();
 
     std::string m_ServiceName = SERVICE_NAME;
