@@ -1,4 +1,5 @@
-// The disk checks against the limits of Kelv.conf, on the test install's own data directory.
+// The disk checks against the limits of Kelv.conf that the audit upload asks before it allocates a file,
+// on the test install's own data directory (the config tests run on a tree of their own).
 #include "config/ConfigManager.h"
 #include "config/DiskSpace.h"
 #include "core/GlobalSharedData.h"
