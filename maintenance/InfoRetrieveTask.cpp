@@ -75,18 +75,38 @@ uint32_t CInfoRetrieveTask::Run()
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     addr.sin_addr.s_addr = inet_addr("127.0.0.1");
-    if (platform::Bind(m_ListenSocket, addr) != 0)
-        QB_LOG(PL_ERROR, TAG, "[Run] Bind Fail Err = %u\n",
-               static_cast<unsigned>(platform::WSAGetLastError()));
-    if (platform::Listen(m_ListenSocket, SOMAXCONN) != 0)
-        QB_LOG(PL_ERROR, TAG, "[Run] listen Fail Err = %u\n",
-               static_cast<unsigned>(platform::WSAGetLastError()));
 
+    // Listening on a socket whose bind failed would make the kernel bind it to every interface on a
+    // random port; so the listener waits for its loopback port instead and tries again each pass.
+    bool bound = false, listening = false;
     while (m_bRunning == 1)
     {
         if (WaitExit(0))
             break;
         m_ActivityTime = platform::GetTickCount();
+        if (!listening)
+        {
+            if (!bound)
+            {
+                bound = platform::Bind(m_ListenSocket, addr) == 0;
+                if (!bound)
+                    QB_LOG(PL_ERROR, TAG, "[Run] Bind Fail Err = %u\n",
+                           static_cast<unsigned>(platform::WSAGetLastError()));
+            }
+            if (bound)
+            {
+                listening = platform::Listen(m_ListenSocket, SOMAXCONN) == 0;
+                if (!listening)
+                    QB_LOG(PL_ERROR, TAG, "[Run] listen Fail Err = %u\n",
+                           static_cast<unsigned>(platform::WSAGetLastError()));
+            }
+            if (!listening)
+            {
+                if (WaitExit(ScaledInterval(SELECT_TIMEOUT_MS)))
+                    break;
+                continue;
+            }
+        }
         if (WaitReadable(m_ListenSocket, ScaledInterval(SELECT_TIMEOUT_MS)) != 1)
             continue;
         if (DoAcceptService(m_ListenSocket) == 0)
