@@ -130,7 +130,19 @@ void CServiceModule::Handler(uint32_t control)
     self->PostQuit();
 }
 
-void CServiceModule::PostQuit() { platform::PostThreadMessage(m_ControlThreadId, platform::WM_QUIT, 0, 0); }
+void CServiceModule::PostQuit()
+{
+    uint32_t thread = m_ControlThreadId.load();
+    if (thread == 0)
+    {
+        // Run has not reached its message loop yet: it delivers the quit once it has a thread id.
+        m_bQuitPending.store(true);
+        thread = m_ControlThreadId.load();
+        if (thread == 0)
+            return;
+    }
+    platform::PostThreadMessage(thread, platform::WM_QUIT, 0, 0);
+}
 
 void CServiceModule::ReportStatus(uint32_t state)
 {
@@ -155,8 +167,10 @@ void CServiceModule::LogEvent(const char* format, ...)
 
 void CServiceModule::Run()
 {
-    m_ControlThreadId = platform::GetCurrentThreadId();
     platform::EnsureThreadMessageQueue();
+    m_ControlThreadId.store(platform::GetCurrentThreadId());
+    if (m_bQuitPending.exchange(false))
+        PostQuit();
 
     // In the foreground, SIGINT and SIGTERM stop the collector as closing its
     // console would; a service gets them through its control handler.

@@ -1,6 +1,7 @@
 #pragma once
 #include "platform/ServiceInstaller.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -48,7 +49,10 @@ private:
     std::string m_ServiceName = "Quillbarn";
     uint32_t m_CurrentState = 1; // stopped
     uint32_t m_Win32ExitCode = 0;
-    uint32_t m_ControlThreadId = 0;
+    std::atomic<uint32_t> m_ControlThreadId{0};
+    // A quit asked for before the controlling thread is known (a stop control during start-up); Run
+    // delivers it once it is.
+    std::atomic<bool> m_bQuitPending{false};
     volatile bool m_bService = true;
     volatile bool m_bConsole = false;
 };

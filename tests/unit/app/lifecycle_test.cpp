@@ -120,6 +120,15 @@ TEST_F(CollectorProcess, ServiceModeThroughTheServiceManager)
     EXPECT_TRUE(qbtest::WaitUntil(20000, [&] { return Scm("query", "Quillbarn").find("STOPPED") != std::string::npos; }));
     EXPECT_NE(Log().find(EXIT_TEXT), std::string::npos) << Log();
 
+    // A stop that arrives while the collector is still starting is held until it can be delivered.
+    for (int i = 0; i < 5; ++i)
+    {
+        Scm("start", "Quillbarn");
+        Scm("stop", "Quillbarn");
+        EXPECT_TRUE(qbtest::WaitUntil(20000, [&] { return Scm("query", "Quillbarn").find("STOPPED") != std::string::npos; }))
+            << "stop " << i << " lost: " << Scm("query", "Quillbarn");
+    }
+
     Scm("stop", "VelmoraSSLSQL");
     EXPECT_EQ(qbtest::RunProgram({m_Exe, "-UnregServer"}, m_Env), 0);
     std::string out;
