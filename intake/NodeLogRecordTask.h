@@ -8,9 +8,9 @@
 // consumer of the receive ring and the only producer of the send ring.
 #pragma once
 
+#include "core/Task.h"
 #include "intake/RingCache.h"
 #include "protocol/WireProtocol.h"
-#include "core/Task.h"
 #include "writers/QuillbarnLogsWriterManager.h"
 
 #include <atomic>
@@ -172,8 +172,27 @@ private:
     bool IsDiskFull() const;
     // The user-record handlers share everything but their texts and counters.
     template <typename Record> int DealUserRecord(int signCode, const char* name, const char* flowFormat);
-    template <typename Record> int CheckUserRecord(const char* name, const char* const* messages);
     template <typename Record> int DealGatedRecord(int signCode, const char* name, ERecordCounter counter);
+    // Applies the length rule and the field ranges of one record type to the current record (its body
+    // already restored): 1 when it keeps them all, 0 (logged) at the first it breaks.
+    int CheckRecordRules(ELogType kind);
+
+    // One directory push on its way through the steps of Deal_LogudtDB_Log.
+    struct DirectoryPush
+    {
+        const LogudtDBLog* m_pRecord = nullptr;
+        int32_t m_Kind = 0;      // UPDATE_TYPE_*, or UPDATE_TYPE_LIMIT for any other kind
+        std::string m_FileName;  // the temp file the document is saved to
+        bool m_bListed = false;  // the file was in m_TempFiles before this push
+        char m_Matched[33] = {}; // our hex form of the digest that matched the sent one
+    };
+    // The steps of a push, in order; each false ends it (logged).
+    bool SaveDirectoryPush(DirectoryPush& push);
+    bool VerifyDirectoryPush(DirectoryPush& push);
+    bool ApplyDirectoryPush(const DirectoryPush& push);
+    void ReplyDirectoryPush(const DirectoryPush& push);
+    // Removes the document of a push refused before it was applied.
+    void DropDirectoryPush(const DirectoryPush& push);
     // Runs the statements of updatesql.conf.
     void ExecUpdateSql(MYSQL* conn);
 
