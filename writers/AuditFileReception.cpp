@@ -1,17 +1,19 @@
 #include "writers/AuditFileReception.h"
 
 #include "config/DiskSpace.h"
-#include "platform/AnchoredPath.h"
-#include "platform/Tick.h"
 #include "core/GlobalSharedData.h"
 #include "core/ProgramLogRecorder.h"
 #include "core/Utilities.h"
+#include "platform/AnchoredPath.h"
+#include "platform/Tick.h"
 #include "storage/DeviceRegistry.h"
 #include "storage/SQLConnManager.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <lzo/lzo1b.h>
 #include <mutex>
@@ -145,8 +147,8 @@ int CAuditFileReception::OnBeginUserAuditFile(const UserAuditFileLog* record, Lo
         return 0;
     }
     CDeviceRegistry* devReg = CDeviceRegistry::GetInstance();
-    if (!devReg->GetUserInfoEx(dbName.c_str(), record->m_Head.m_DevMD5, info->m_UserName.c_str(), info->m_UserID,
-                            info->m_GroupID))
+    if (!devReg->GetUserInfoEx(dbName.c_str(), record->m_Head.m_DevMD5, info->m_UserName.c_str(),
+                               info->m_UserID, info->m_GroupID))
     {
         QB_LOG(PL_WARN, TAG,
                "[WriteLog] Fail To Call GSD.GetUserInfoEx().UserGroupID = %d , RawName = %s , "
@@ -340,110 +342,129 @@ void CAuditFileReception::FinishOtherPendingWrite(uint32_t currentFileId)
     manager->UnLockAuditFileInfoByFileID(other);
 }
 
+int CAuditFileReception::RefuseBlock(AuditFileInfo* info, uint32_t level, const char* format, ...)
+{
+    CProgramLogRecorder* log = CProgramLogRecorder::GetInstance();
+    if (log->WouldLog(level))
+    {
+        // As long as a whole log line: the line is cut where the log would cut it.
+        char text[2048];
+        va_list args;
+        va_start(args, format);
+        vsnprintf(text, sizeof(text), format, args);
+        va_end(args);
+        log->Log(level, TAG, "%s", text);
+    }
+    // Nothing of the block counts as received. A block is not answered on its own: the end of the
+    // transfer names what is missing.
+    info->m_CurBegin = info->m_CurEnd = 0;
+    return 0;
+}
+
 int CAuditFileReception::DoWriteAuditFileData(AuditFileInfo* info, const UserAuditFileLog* record)
 {
     if (info->m_TransferKind == AUDITFILE_KIND_NODATA)
         return 1;
-    const uint32_t blockNo = wire::NetToHost32(record->m_BlockNo);
-    const uint32_t size = wire::NetToHost32(record->m_ExtraDataSize);
-    const uint32_t method = record->m_CompressMethod;
-    // 64-bit: block number times block size passes 4 GiB for large files.
-    const uint64_t offset = static_cast<uint64_t>(info->m_BlockSize) * blockNo;
-    info->m_CurBegin = offset;
-    info->m_CurEnd = offset + size;
+    BlockRequest block;
+    if (!CheckBlock(info, record, block))
+        return 0;
+    // An empty block passes its check with nothing to write.
+    if (block.m_Size == 0)
+        return 1;
+    FinishOtherPendingWrite(info->m_FileID);
 
-    if (size == 0)
+    CReleaseLargeBlockBuffer release{info};
+    if (!FillBlock(info, record, block))
+        return 0;
+    return WriteBlock(info, block);
+}
+
+int CAuditFileReception::CheckBlock(AuditFileInfo* info, const UserAuditFileLog* record, BlockRequest& block)
+{
+    const uint32_t blockNo = wire::NetToHost32(record->m_BlockNo);
+    block.m_Size = wire::NetToHost32(record->m_ExtraDataSize);
+    block.m_Method = record->m_CompressMethod;
+    // 64-bit: block number times block size passes 4 GiB for large files.
+    block.m_Offset = static_cast<uint64_t>(info->m_BlockSize) * blockNo;
+    info->m_CurBegin = block.m_Offset;
+    info->m_CurEnd = block.m_Offset + block.m_Size;
+
+    if (block.m_Size == 0)
     {
         QB_LOG(PL_WARN, TAG, "[DoWriteAuditFileData] No Data Need Write.FileID = %u.\n", info->m_FileID);
         return 1;
     }
     // A block that starts at or past the end of the file the begin declared has nowhere to go.
-    if (offset >= info->m_AllocSize)
-    {
-        QB_LOG(PL_WARN, TAG, "[DoWriteAuditFileData] File Offset = %" PRIu64 " Too Large, FileID = %u.\n",
-               offset, info->m_FileID);
-        info->m_CurBegin = info->m_CurEnd = 0;
-        return 0;
-    }
+    if (block.m_Offset >= info->m_AllocSize)
+        return RefuseBlock(info, PL_WARN,
+                           "[DoWriteAuditFileData] File Offset = %" PRIu64 " Too Large, FileID = %u.\n",
+                           block.m_Offset, info->m_FileID);
     // A block larger than the block size would overwrite the next one.
-    if (size > info->m_BlockSize || size > MAX_BLOCK_BYTES)
-    {
-        QB_LOG(PL_WARN, TAG,
-               "[DoWriteAuditFileData] Block Data Size = %u Too Large, BlockSize = %u , FileID = %u.\n", size,
-               info->m_BlockSize, info->m_FileID);
-        info->m_CurBegin = info->m_CurEnd = 0;
-        return 0;
-    }
+    if (block.m_Size > info->m_BlockSize || block.m_Size > MAX_BLOCK_BYTES)
+        return RefuseBlock(
+            info, PL_WARN,
+            "[DoWriteAuditFileData] Block Data Size = %u Too Large, BlockSize = %u , FileID = %u.\n",
+            block.m_Size, info->m_BlockSize, info->m_FileID);
     if (info->m_Fd < 0)
-    {
-        QB_LOG(PL_WARN, TAG, "[DoWriteAuditFileData] Write Data Fail Error = %u.\n",
-               static_cast<unsigned>(EBADF));
-        info->m_CurBegin = info->m_CurEnd = 0;
-        return 0;
-    }
-    FinishOtherPendingWrite(info->m_FileID);
+        return RefuseBlock(info, PL_WARN, "[DoWriteAuditFileData] Write Data Fail Error = %u.\n",
+                           static_cast<unsigned>(EBADF));
+    return 1;
+}
 
-    CReleaseLargeBlockBuffer release{info};
+int CAuditFileReception::FillBlock(AuditFileInfo* info, const UserAuditFileLog* record,
+                                   const BlockRequest& block)
+{
     const size_t available = RecordDataSize(record);
     try
     {
-        info->m_WriteBuff.resize(size);
+        info->m_WriteBuff.resize(block.m_Size);
     }
     catch (const std::bad_alloc&)
     {
-        QB_LOG(PL_ERROR, TAG, "[DoWriteAuditFileData] Cannot Alloc Memory.\n");
-        info->m_CurBegin = info->m_CurEnd = 0;
-        return 0;
+        return RefuseBlock(info, PL_ERROR, "[DoWriteAuditFileData] Cannot Alloc Memory.\n");
     }
-    if (method != AUDITFILE_COMPRESS_NONE)
+    if (block.m_Method != AUDITFILE_COMPRESS_NONE)
     {
         const uint32_t comprSize = wire::NetToHost32(record->m_ComprDataSize);
-        size_t produced = size;
+        size_t produced = block.m_Size;
         int r = -1;
-        if (method == AUDITFILE_COMPRESS_LZO1B && comprSize <= available)
+        if (block.m_Method == AUDITFILE_COMPRESS_LZO1B && comprSize <= available)
             r = DecompressBlock(record->m_ExtraData, comprSize, info->m_WriteBuff.data(), produced);
         // The whole block or nothing: a short result would write stale bytes.
-        if (r != 0 || produced != size)
-        {
-            QB_LOG(PL_ERROR, TAG, "[DoWriteAuditFileData] Data Decompress Fail.\n");
-            info->m_CurBegin = info->m_CurEnd = 0;
-            return 0;
-        }
+        if (r != 0 || produced != block.m_Size)
+            return RefuseBlock(info, PL_ERROR, "[DoWriteAuditFileData] Data Decompress Fail.\n");
+        return 1;
     }
-    else
-    {
-        if (size > available)
-        {
-            QB_LOG(PL_WARN, TAG,
-                   "[DoWriteAuditFileData] Data Size = %u Exceed Packge Data Size = %zu , FileID = %u.\n",
-                   size, available, info->m_FileID);
-            info->m_CurBegin = info->m_CurEnd = 0;
-            return 0;
-        }
-        std::memcpy(info->m_WriteBuff.data(), record->m_ExtraData, size);
-    }
+    if (block.m_Size > available)
+        return RefuseBlock(
+            info, PL_WARN,
+            "[DoWriteAuditFileData] Data Size = %u Exceed Packge Data Size = %zu , FileID = %u.\n",
+            block.m_Size, available, info->m_FileID);
+    std::memcpy(info->m_WriteBuff.data(), record->m_ExtraData, block.m_Size);
+    return 1;
+}
 
+int CAuditFileReception::WriteBlock(AuditFileInfo* info, const BlockRequest& block)
+{
     // The file never grows past its declared size: of a block that runs across its end only the part
     // inside it is written (closing would cut the rest off anyway, but until then it would take disk).
-    const uint32_t writeLen = static_cast<uint32_t>(std::min<uint64_t>(size, info->m_AllocSize - offset));
-    if (writeLen != size)
+    const uint32_t writeLen =
+        static_cast<uint32_t>(std::min<uint64_t>(block.m_Size, info->m_AllocSize - block.m_Offset));
+    if (writeLen != block.m_Size)
         QB_LOG(PL_WARN, TAG,
                "[DoWriteAuditFileData] Block Ends Past The File: %u Of %u Bytes Written, FileID = %u.\n",
-               writeLen, size, info->m_FileID);
-    info->m_CurEnd = offset + writeLen;
+               writeLen, block.m_Size, info->m_FileID);
+    info->m_CurEnd = block.m_Offset + writeLen;
 
     platform::OverlappedRequest& ov = info->m_Overlapped;
     ov.m_Fd = info->m_Fd;
-    ov.m_Offset = offset;
+    ov.m_Offset = block.m_Offset;
     ov.m_pBuffer = info->m_WriteBuff.data();
     ov.m_Length = writeLen;
     ov.m_pDone = info->m_pIoEvent.get();
     if (!platform::StartOverlappedWrite(&ov))
-    {
-        QB_LOG(PL_WARN, TAG, "[DoWriteAuditFileData] Write Data Fail Error = %u.\n",
-               static_cast<unsigned>(errno));
-        return 0;
-    }
+        return RefuseBlock(info, PL_WARN, "[DoWriteAuditFileData] Write Data Fail Error = %u.\n",
+                           static_cast<unsigned>(errno));
     size_t bytes = 0;
     if (platform::GetOverlappedResult(&ov, bytes, false))
     {
@@ -457,9 +478,8 @@ int CAuditFileReception::DoWriteAuditFileData(AuditFileInfo* info, const UserAud
         m_LastPendingFileID = info->m_FileID;
         return 1;
     }
-    QB_LOG(PL_WARN, TAG, "[DoWriteAuditFileData] Write Data Fail Error = %u.\n",
-           static_cast<unsigned>(errno));
-    return 0;
+    return RefuseBlock(info, PL_WARN, "[DoWriteAuditFileData] Write Data Fail Error = %u.\n",
+                       static_cast<unsigned>(errno));
 }
 
 int CAuditFileReception::FinishLastAsyncWrite(AuditFileInfo* info)

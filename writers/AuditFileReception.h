@@ -53,7 +53,22 @@ private:
     int OnRollbackUserAuditFile(const UserAuditFileLog* record);
 
     int GetAndCreateAduitFileFullPathFile(AuditFileInfo* info, const UserAuditFileLog* record);
+    // One block of a transmission: checked, filled into the transfer's buffer, written at its place.
     int DoWriteAuditFileData(AuditFileInfo* info, const UserAuditFileLog* record);
+    struct BlockRequest
+    {
+        uint64_t m_Offset = 0; // where the block starts in the file
+        uint32_t m_Size = 0;   // its bytes once decompressed
+        uint32_t m_Method = 0; // compression method, as sent
+    };
+    // The steps of a block write, in order. Check and fill: 1 goes on, 0 refused (through RefuseBlock);
+    // write: the block's result, 1 also while the write is still in flight.
+    static int CheckBlock(AuditFileInfo* info, const UserAuditFileLog* record, BlockRequest& block);
+    static int FillBlock(AuditFileInfo* info, const UserAuditFileLog* record, const BlockRequest& block);
+    int WriteBlock(AuditFileInfo* info, const BlockRequest& block);
+    // Every refused block ends here: the line is logged, the block's byte range forgotten; returns 0.
+    static int RefuseBlock(AuditFileInfo* info, uint32_t level, const char* format, ...)
+        __attribute__((format(printf, 3, 4)));
     int FinishLastAsyncWrite(AuditFileInfo* info);
     static int UpdateAuditFileBlockInfo(AuditFileInfo* info);
     int InsertUserAuditLog(AuditFileInfo* info);
