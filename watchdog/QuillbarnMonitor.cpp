@@ -253,16 +253,23 @@ int CQuillbarnMonitor::GetQuillbarnPID(pid_t& pid)
             static_cast<unsigned>(ESRCH));
         return 0;
     }
-    // Several installs may share a machine: when the service manager names the collector's
-    // executable, only that executable is this install's collector.
+    // Several installs (and collectors in the foreground) may share a machine: only the executable
+    // the service manager names for this install is its collector. With none registered, no process
+    // can be told to be ours, so none is.
     std::string registered = RegisteredQuillbarnExecutable();
+    if (registered.empty())
+    {
+        Log("%s[GetQuillbarnPID] No Executable Registered For Service %s , No Process Is Taken For It.\n",
+            MODULE_TAG, QUILLBARN_SERVICE_NAME);
+        return 0;
+    }
     for (const platform::ProcessEntry& p : processes)
     {
         Log("%s[GetQuillbarnPID] Enum Process ID = %u\t Name = %s\n", MODULE_TAG,
             static_cast<unsigned>(p.m_Pid), p.m_Name.c_str());
         if (strcasecmp(p.m_Name.c_str(), QUILLBARN_PROCESS_NAME) != 0)
             continue;
-        if (!registered.empty() && !p.m_ExePath.empty() && RealPathOf(p.m_ExePath) != registered)
+        if (p.m_ExePath.empty() || RealPathOf(p.m_ExePath) != registered)
             continue;
         pid = p.m_Pid;
         Log("%s[GetQuillbarnPID] Succeed To Get Quillbarn PID = %u.\n", MODULE_TAG,

@@ -297,4 +297,11 @@ TEST_F(MonitorControl, KillFindsOnlyThisInstallsCollector)
     EXPECT_NE(text.find("[CQuillbarnMonitor][KillProcessByPID] Cannot Open Process PID = " +
                         std::to_string(collector) + " , Err = 3.\n"),
               std::string::npos);
+
+    // With no collector service registered, no process named Quillbarn is taken for this install's.
+    ASSERT_TRUE(platform::DeleteService("KELV"));
+    EXPECT_EQ(m_Monitor.KillQuillbarn(), 0);
+    EXPECT_TRUE(platform::IsProcessAlive(other)) << "killed a collector that is not this install's";
+    EXPECT_NE(capture.Text().find("[CQuillbarnMonitor][GetQuillbarnPID] No Executable Registered For Service KELV"),
+              std::string::npos);
 }
