@@ -64,6 +64,19 @@ bool CTaskManager::RemoveTask(CTask* task)
     return true;
 }
 
+bool CTaskManager::HandOverTask(CTask* task)
+{
+    if (!m_bInit)
+        return false;
+    // Under the list lock the watcher either still finds the task listed, and sees the flag when it
+    // ends, or has unlisted it already; setting the flag outside the lock lost the task in between.
+    CCSLocker lock(m_ListLock);
+    if (std::find(m_Tasks.begin(), m_Tasks.end(), task) == m_Tasks.end())
+        return false;
+    task->m_bAutoDelete = 1;
+    return true;
+}
+
 bool CTaskManager::DelTask(CTask* task)
 {
     if (!m_bInit)

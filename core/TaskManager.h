@@ -19,6 +19,9 @@ public:
     bool UnInit();
     bool AddTask(CTask* task);
     bool RemoveTask(CTask* task);
+    // Hands a listed task over to the manager, which destroys it once it has ended. False when the
+    // task is no longer listed (it ended and was unlisted already): the caller still owns it.
+    bool HandOverTask(CTask* task);
     bool DelTask(CTask* task);
     void StopAllTask();
     uint32_t WaitForSingleTask(CTask* task, uint32_t timeoutMs);

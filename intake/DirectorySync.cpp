@@ -67,8 +67,13 @@ int CNodeLogRecordTask::CheckSyncReady(const uint8_t* devMD5)
     CDeviceRegistry* devReg = CDeviceRegistry::GetInstance();
     if (devReg->GetNodeUseCount(devMD5) == 0)
         return 0;
-    devReg->IncNodeUseCount(devMD5);
-    MarkUseCounted(devMD5);
+    // A connection counts the device in use once (an administrator push may have counted it already)
+    // and gives back at its end exactly that one use.
+    if (!m_bUseCounted)
+    {
+        devReg->IncNodeUseCount(devMD5);
+        MarkUseCounted(devMD5);
+    }
     m_bSyncReady = 1;
     return SetDbName(devMD5);
 }
@@ -134,7 +139,9 @@ void CNodeLogRecordTask::DropDirectoryPush(const DirectoryPush& push)
 
 bool CNodeLogRecordTask::SaveDirectoryPush(DirectoryPush& push)
 {
-    static const char* const PREFIXES[] = {"/AdminInfo", "/UserInfo", "/DeviceInfo", ""};
+    // A push of a kind this collector does not know still gets its document inside the temporary
+    // directory, where the start-up clean finds it.
+    static const char* const PREFIXES[] = {"/AdminInfo", "/UserInfo", "/DeviceInfo", "/"};
     char suffix[32];
     snprintf(suffix, sizeof(suffix), "_%u.xml", platform::GetCurrentThreadId());
     push.m_FileName = CGlobalSharedData::GetInstance()->GetTempDir() + PREFIXES[push.m_Kind] +

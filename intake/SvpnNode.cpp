@@ -570,13 +570,13 @@ void CSvpnNode::ReleaseTasks()
         CTask* task = *slot;
         if (task == nullptr)
             continue;
-        if (!task->m_hThread || !task->IsAlive())
+        // A running task is handed to the task manager, which destroys it once it has ended; one that
+        // has ended (and may have been unlisted meanwhile) is destroyed here.
+        if (!task->m_hThread || !task->IsAlive() || !manager->HandOverTask(task))
         {
             manager->RemoveTask(task);
             delete task;
         }
-        else
-            task->m_bAutoDelete = 1; // the task manager destroys it once it has ended
         *slot = nullptr;
     }
 }

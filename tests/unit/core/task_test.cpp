@@ -1,5 +1,6 @@
 #include "platform/Tick.h"
 #include "core/TaskManager.h"
+#include "support/Process.h"
 #include "support/TestInstall.h"
 
 #include <gtest/gtest.h>
@@ -76,6 +77,27 @@ TEST_F(TaskManagerTest, TaskThatThrowsIsLoggedThenReapedAndDestroyed)
     ASSERT_NE(warn, std::string::npos) << log;
     EXPECT_LT(err, warn) << "ERROR from the thread, then WARN from the watcher";
     EXPECT_FALSE(tm->DelTask(task)) << "a reaped task is not deleted twice";
+}
+
+// A task its owner lets go of while it may be ending: handed over while listed, the manager destroys it
+// when it ends; once the watcher has unlisted it, the hand-over is refused and the owner still has it.
+TEST_F(TaskManagerTest, HandOverDestroysEachTaskExactlyOnce)
+{
+    CTaskManager* tm = CTaskManager::GetInstance();
+    platform::CEvent release(true, false);
+    auto* running = new CBlockingTask(&release);
+    ASSERT_TRUE(tm->AddTask(running));
+    int destroyedBefore = CBlockingTask::s_Destroyed;
+    ASSERT_TRUE(tm->HandOverTask(running));
+    release.Set();
+    EXPECT_TRUE(qbtest::WaitUntil(10000, [&] { return CBlockingTask::s_Destroyed == destroyedBefore + 1; }));
+
+    auto* ended = new CBlockingTask(&release);
+    ASSERT_TRUE(tm->AddTask(ended));
+    ASSERT_TRUE(qbtest::WaitUntil(10000, [&] { return !tm->IsTaskListed(ended); })) << "watcher unlists it";
+    EXPECT_FALSE(tm->HandOverTask(ended));
+    EXPECT_EQ(CBlockingTask::s_Destroyed, destroyedBefore + 1) << "not destroyed by the manager";
+    delete ended;
 }
 
 TEST_F(TaskManagerTest, AddTaskOfUnstartableTaskLeavesListUnchanged)
