@@ -10,6 +10,7 @@
 #include "core/Utilities.h"
 #include "storage/SQLConnManager.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -114,13 +115,61 @@ int CDataBaseCleanTask::CleanDataBaseByTime()
     return result;
 }
 
+std::string CDataBaseCleanTask::ServerDirectoryName(const std::string& dbName, bool lowerCase)
+{
+    std::string out;
+    for (size_t i = 0; i < dbName.size();)
+    {
+        // Decode one UTF-8 character; a byte that starts none counts as itself.
+        unsigned char c = static_cast<unsigned char>(dbName[i]);
+        uint32_t code = c;
+        size_t len = 1;
+        if (c >= 0xC0 && c < 0xE0)
+            len = 2, code = c & 0x1F;
+        else if (c >= 0xE0 && c < 0xF0)
+            len = 3, code = c & 0x0F;
+        if (len > 1 && i + len <= dbName.size())
+        {
+            for (size_t k = 1; k < len; ++k)
+                code = (code << 6) | (static_cast<unsigned char>(dbName[i + k]) & 0x3F);
+        }
+        else
+        {
+            len = 1;
+            code = c;
+        }
+        i += len;
+        if (lowerCase && code < 0x80)
+            code = static_cast<uint32_t>(tolower(static_cast<int>(code)));
+        if (code < 0x80 && (isalnum(static_cast<int>(code)) || code == '_'))
+            out += static_cast<char>(code);
+        else
+        {
+            char hex[8];
+            snprintf(hex, sizeof(hex), "@%04x", static_cast<unsigned>(code & 0xFFFF));
+            out += hex;
+        }
+    }
+    return out;
+}
+
 bool CDataBaseCleanTask::GetDataBaseSize(uint64_t& bytes)
 {
     bytes = 0;
     if (m_DbName.empty())
         return false;
-    std::string dir = CConfigManager::GetInstance()->GetMySqldCopy().m_DataDir + "/" + m_DbName;
+    // The server names the directory after the encoded (and, on our servers, lower-cased) name; a
+    // plain name is found as written.
+    std::string dataDir = CConfigManager::GetInstance()->GetMySqldCopy().m_DataDir + "/";
+    std::string dir = dataDir + m_DbName;
     DIR* d = opendir(dir.c_str());
+    for (bool lowerCase : {true, false})
+    {
+        if (d != nullptr)
+            break;
+        dir = dataDir + ServerDirectoryName(m_DbName, lowerCase);
+        d = opendir(dir.c_str());
+    }
     if (d == nullptr)
     {
         QB_LOG(PL_WARN, DBC_TAG, "[GetDataBaseSize] Cannot Search File To Count Size For Db = %s\n",

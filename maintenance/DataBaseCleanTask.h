@@ -33,6 +33,10 @@ public:
 
     // The argument given to the by-age statement for a cut-off date.
     static std::string FormatCutOffArgument(int year, int month, int day);
+    // The name of a database's directory as the server writes it: letters, digits and '_' as they
+    // are, every other character as '@' and four hexadecimal digits of its code point; with
+    // `lowerCase` (lower_case_table_names=1) the name is lower-cased first.
+    static std::string ServerDirectoryName(const std::string& dbName, bool lowerCase);
 
     static constexpr uint32_t WAIT_MS = 10000;
     static constexpr uint32_t CHECK_INTERVAL_MS = 600000;
