@@ -170,10 +170,24 @@ int CAuditFileReception::OnBeginUserAuditFile(const UserAuditFileLog* record, Lo
     std::string utf8Path(record->m_FilePath, strnlen(record->m_FilePath, sizeof(record->m_FilePath) - 1));
     if (!Utf8ToGbkString(utf8Path.c_str(), info->m_SentPath))
         info->m_SentPath.clear();
-    size_t slash = info->m_SentPath.rfind('\\');
-    info->m_FileName = slash == std::string::npos ? info->m_SentPath : info->m_SentPath.substr(slash + 1);
+    // The name is cut off the path before conversion: in GBK a character's second byte may be '\\'.
+    size_t slash = utf8Path.rfind('\\');
+    std::string utf8Name = slash == std::string::npos ? utf8Path : utf8Path.substr(slash + 1);
+    if (!Utf8ToGbkString(utf8Name.c_str(), info->m_FileName))
+        info->m_FileName.clear();
     if (info->m_FileName.size() > 259)
-        info->m_FileName.resize(259);
+    {
+        // Never keep half of a double-byte character.
+        size_t keep = 0;
+        while (keep < info->m_FileName.size())
+        {
+            size_t step = static_cast<unsigned char>(info->m_FileName[keep]) >= 0x81 ? 2 : 1;
+            if (keep + step > 259)
+                break;
+            keep += step;
+        }
+        info->m_FileName.resize(keep);
+    }
 
     std::string devDb;
     bool known = devReg->GetDbNameByMD5(record->m_Head.m_DevMD5, devDb);
