@@ -47,11 +47,31 @@ std::string DirectoryOf(const std::string& path)
 std::vector<std::string> ListDirectory(const std::string& dir, const std::string& pattern, bool filesOnly)
 {
     std::vector<std::string> names;
+    int openError = 0, readError = 0;
+    ListDirectory(dir, pattern, filesOnly, names, openError, readError);
+    return names;
+}
+
+bool ListDirectory(const std::string& dir, const std::string& pattern, bool filesOnly, std::vector<std::string>& names,
+                   int& openError, int& readError)
+{
+    names.clear();
+    openError = readError = 0;
     DIR* d = ::opendir(dir.c_str());
     if (d == nullptr)
-        return names;
-    while (struct dirent* e = ::readdir(d))
     {
+        openError = errno;
+        return false;
+    }
+    for (;;)
+    {
+        errno = 0;
+        struct dirent* e = ::readdir(d);
+        if (e == nullptr)
+        {
+            readError = errno;
+            break;
+        }
         const char* name = e->d_name;
         if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
             continue;
@@ -72,7 +92,7 @@ std::vector<std::string> ListDirectory(const std::string& dir, const std::string
     }
     ::closedir(d);
     std::sort(names.begin(), names.end());
-    return names;
+    return readError == 0;
 }
 
 bool GetDiskFreeBytes(const std::string& path, uint64_t& freeBytes)

@@ -12,6 +12,11 @@ namespace platform
 // "." and ".." are never listed. With `filesOnly` only regular files (symbolic links followed) are
 // listed, otherwise every entry. Sorted ascending byte-wise. An unreadable directory gives an empty list.
 std::vector<std::string> ListDirectory(const std::string& dir, const std::string& pattern, bool filesOnly);
+// The same, telling why a listing is missing or short: `openError` is the errno of opening the
+// directory, `readError` that of an enumeration that ended early (what was read is kept). False
+// when either is set.
+bool ListDirectory(const std::string& dir, const std::string& pattern, bool filesOnly, std::vector<std::string>& names,
+                   int& openError, int& readError);
 
 // Bytes available to an unprivileged caller on the file system holding `path`.
 bool GetDiskFreeBytes(const std::string& path, uint64_t& freeBytes);

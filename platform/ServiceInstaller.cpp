@@ -5,6 +5,7 @@
 #include "platform/Registry.h"
 #include "platform/ServiceManager.h"
 
+#include <cerrno>
 #include <cstdio>
 
 namespace platform
@@ -44,17 +45,22 @@ void CServiceInstaller::RemoveRegistryScript()
 
 int CServiceInstaller::RegisterServer(bool service)
 {
+    // The process result is the failed step's own error code: errno of the registry file, the
+    // service manager's code of the service entry.
+    auto failed = [](uint32_t code) { return static_cast<int>(code != 0 ? code : 1); };
     Uninstall();
+    errno = 0;
     if (!WriteRegistryScript())
-        return 1;
+        return failed(static_cast<uint32_t>(errno));
     RegDeleteValue(AppIdKey(), "LocalService");
     if (service)
     {
+        errno = 0;
         if (!RegSetString(AppIdKey(), "LocalService", m_LocalService) ||
             !RegSetString(AppIdKey(), "ServiceParameters", SERVICE_PARAMETERS))
-            return 1;
+            return failed(static_cast<uint32_t>(errno));
         if (!Install())
-            return 1;
+            return failed(ScmLastError());
     }
     return 0;
 }

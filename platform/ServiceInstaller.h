@@ -14,7 +14,7 @@ public:
                       std::string localService);
 
     // Removes any earlier registration, writes the AppID keys and, for a service, LocalService,
-    // ServiceParameters and the service entry. 0 on success, 1 on failure.
+    // ServiceParameters and the service entry. 0 on success, else the failed step's error code.
     int RegisterServer(bool service);
     // Removes the AppID keys and the service entry; always 0.
     int UnregisterServer();

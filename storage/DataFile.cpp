@@ -232,6 +232,7 @@ uint32_t CDataFile::WriteBuffered(const void* data, uint32_t length)
         // write is done before this one is handed over.
         if (!SettleHanded(true))
             return 0;
+        QB_LOG(PL_INFO, DF_TAG, "[GetFreeBuffIndex] Index = %u\n", 1 - cur);
         WriteAsync(cur);
         cur = m_CurBuffIndex = 1 - cur;
     }

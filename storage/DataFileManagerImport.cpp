@@ -285,32 +285,44 @@ void CDataFileManager::DeleteImportedDataFile(const std::string& path)
 void CDataFileManager::ScanDataFile_DirName(const std::string& dir, std::vector<std::string>& out)
 {
     out.clear();
-    if (!platform::IsDirectory(dir))
+    std::vector<std::string> names;
+    int openError = 0, readError = 0;
+    platform::ListDirectory(dir, "*", false, names, openError, readError);
+    if (openError != 0)
     {
         QB_LOG(PL_WARN, DFM_TAG, "[ScanDataFile_DirName] Cannot Search Path = %s , Err = %u\n",
-               (dir + "/*.*").c_str(), static_cast<uint32_t>(platform::FileExists(dir) ? ENOTDIR : ENOENT));
+               (dir + "/*.*").c_str(), static_cast<uint32_t>(openError));
         return;
     }
-    for (const std::string& name : platform::ListDirectory(dir, "*", false))
+    for (const std::string& name : names)
         if (platform::IsDirectory(dir + "/" + name))
             out.push_back(name);
+    if (readError != 0)
+        QB_LOG(PL_WARN, DFM_TAG, "[ScanDataFile_DirName] FindNextFile Error = %u\n",
+               static_cast<uint32_t>(readError));
 }
 
 void CDataFileManager::ScanDataFile_FileName(const std::string& dir, const char* pattern,
                                              std::vector<std::string>& out)
 {
     out.clear();
-    if (!platform::IsDirectory(dir))
+    std::vector<std::string> names;
+    int openError = 0, readError = 0;
+    platform::ListDirectory(dir, pattern ? pattern : "*", false, names, openError, readError);
+    if (openError != 0)
     {
         // A missing directory is simply empty.
-        if (platform::FileExists(dir))
+        if (openError != ENOENT)
             QB_LOG(PL_WARN, DFM_TAG, "[ScanDataFile_FileName] Cannot Search Path = %s , Err = %u\n",
-                   (dir + "/" + (pattern ? pattern : "*.*")).c_str(), static_cast<uint32_t>(ENOTDIR));
+                   (dir + "/" + (pattern ? pattern : "*.*")).c_str(), static_cast<uint32_t>(openError));
         return;
     }
-    for (const std::string& name : platform::ListDirectory(dir, pattern ? pattern : "*", false))
+    for (const std::string& name : names)
         if (!platform::IsDirectory(dir + "/" + name))
             out.push_back(name);
+    if (readError != 0)
+        QB_LOG(PL_WARN, DFM_TAG, "[ScanDataFile_FileName] FindNextFile Error = %u\n",
+               static_cast<uint32_t>(readError));
 }
 
 uint32_t CDataFileManager::DataFileScanThread(CDataFileManager* manager)

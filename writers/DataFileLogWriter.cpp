@@ -182,29 +182,38 @@ void CDataFileLogWriter::AppendUserSvrLogLine(std::string& out, const UserLogV3&
 
 // ---- Data files ----------------------------------------------------------------------------------
 
-uint32_t CDataFileLogWriter::GetDataFileID(const char* tableName)
+bool CDataFileLogWriter::GetDataFileID(const char* tableName, uint32_t& id)
 {
     CCSLocker lock(m_Lock);
     auto it = m_DataFileIDs.find(tableName);
     if (it != m_DataFileIDs.end())
-        return it->second;
+    {
+        id = it->second;
+        return true;
+    }
     // Without a database name the lines would have no home; the final writer keeps the record.
     if (m_DbName.empty())
-        return 0;
-    uint32_t id = CDataFileManager::GetInstance()->AllocDataFileID(m_DbName.c_str(), tableName);
+        return false;
+    id = CDataFileManager::GetInstance()->AllocDataFileID(m_DbName.c_str(), tableName);
     if (id != 0)
         m_DataFileIDs[tableName] = id;
-    return id;
+    return true;
 }
 
 int CDataFileLogWriter::WriteDataToDataFile(const std::string& line, const char* tableName)
 {
     if (line.empty())
         return 1;
-    uint32_t id = GetDataFileID(tableName);
-    if (id == 0)
+    uint32_t id = 0;
+    if (!GetDataFileID(tableName, id))
     {
         QB_LOG(PL_WARN, TAG, "[WriteDataToDataFile] Cannot Get DataFile ID\n");
+        return 0;
+    }
+    // The manager had no file to give (a full table of files, a directory it cannot make).
+    if (id == 0)
+    {
+        QB_LOG(PL_WARN, TAG, "[WriteDataToDataFile] Invalid DataFile ID = %u\n", id);
         return 0;
     }
     CDataFileManager* manager = CDataFileManager::GetInstance();

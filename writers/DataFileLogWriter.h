@@ -53,7 +53,9 @@ public:
 
 private:
     // 0 when no data file can be had for the table.
-    uint32_t GetDataFileID(const char* tableName);
+    // False when this writer has no database; otherwise the file's identifier, 0 when the manager
+    // could not give one.
+    bool GetDataFileID(const char* tableName, uint32_t& id);
     // 1 when the whole line went into the table's data file (an empty line counts as written).
     int WriteDataToDataFile(const std::string& line, const char* tableName);
     int BuildUserFlowLog(const UserLogV3& record, int32_t userId, const std::string& timeText,

@@ -1,14 +1,18 @@
 // The collector as a process: console mode, the stop paths, and service mode
 // through the file-backed service manager.
+#include "support/InstallTree.h"
 #include "support/Process.h"
+#include "support/TestHelpers.h"
 #include "support/TestInstall.h"
 
 #include "platform/FileSystem.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <memory>
 #include <unistd.h>
 
 namespace
@@ -18,22 +22,14 @@ class CollectorProcess : public ::testing::Test
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/qb_life_XXXXXX";
-        m_Dir = mkdtemp(tmpl);
-        for (const char* sub : {"/bin", "/Kelv", "/Kelv/Config", "/Kelv/Log", "/Kelv/Temp", "/Kelv/Dump", "/mysql"})
-            platform::CreateDirectory(m_Dir + sub);
-        std::string confSrc = std::string(QB_SOURCE_DIR) + "/conf";
-        for (const std::string& f : platform::ListDirectory(confSrc, "*", true))
-            platform::CopyFile(confSrc + "/" + f, m_Dir + "/Kelv/Config/" + f, false);
-        qbtest::WriteFile(m_Dir + "/Kelv/Config/ProgramLog.conf",
-                          "[GlobalProgramLog]\nEnable=1\n[DebugViewLog]\nEnable=1\n[TxtLog]\nEnable=1\n"
-                          "MaxLogSize=1024\nLogLevel=8\nMaxLogFiles=30\n");
-        // The install directory is found two levels above the executable
-        // when the registry names none.
-        m_Exe = m_Dir + "/bin/Quillbarn";
-        ASSERT_TRUE(platform::CopyFile(qbtest::BinDir() + "/Quillbarn", m_Exe, false));
-        chmod(m_Exe.c_str(), 0755);
-        m_Env = {"QUILLBARN_REGISTRY=" + m_Dir + "/no-registry.ini", "QUILLBARN_SCM_DIR=" + m_Dir + "/scm"};
+        // No registry file names the tree: the collector finds it two levels above its executable.
+        m_Tree = std::make_unique<qbtest::CInstallTree>(qbtest::SInstallTreeOptions().Stem("qb_life").Dirs(
+            {"bin", "Kelv/Config", "Kelv/Log", "Kelv/Temp", "Kelv/Dump", "mysql"}));
+        m_Dir = m_Tree->Dir();
+        m_Tree->WriteProgramLog(8, true, 1024, 30);
+        m_Exe = m_Tree->InstallProgram(qbtest::BinDir() + "/Quillbarn", "Quillbarn");
+        ASSERT_FALSE(m_Exe.empty());
+        m_Env = m_Tree->Env();
     }
     void TearDown() override
     {
@@ -42,19 +38,13 @@ protected:
             kill(m_Pid, SIGKILL);
             qbtest::WaitExit(m_Pid, 5000);
         }
-        std::string cmd = "rm -rf '" + m_Dir + "'";
-        (void)system(cmd.c_str());
+        m_Tree.reset();
     }
-    std::string Log()
-    {
-        std::string all;
-        for (const std::string& f : platform::ListDirectory(m_Dir + "/Kelv/Log", "LogFile_*.log", true))
-            all += qbtest::ReadFile(m_Dir + "/Kelv/Log/" + f);
-        return all;
-    }
+    std::string Log() { return m_Tree->ReadLogs(); }
     bool Started()
     {
-        return qbtest::WaitUntil(10000, [&] { return platform::FileExists(m_Dir + "/Kelv/VelmoraDCExitEvent"); });
+        return qbtest::WaitUntil([&] { return platform::FileExists(m_Dir + "/Kelv/VelmoraDCExitEvent"); },
+                                 10000);
     }
     std::string Scm(const std::string& verb, const std::string& name)
     {
@@ -63,6 +53,7 @@ protected:
         return out;
     }
 
+    std::unique_ptr<qbtest::CInstallTree> m_Tree;
     std::string m_Dir, m_Exe;
     std::vector<std::string> m_Env;
     pid_t m_Pid = -1;
@@ -94,7 +85,8 @@ TEST_F(CollectorProcess, ConsoleStopsInOrderOnSigtermAndOnStopAll)
     m_Pid = -1;
     size_t first = Log().find(EXIT_TEXT);
     EXPECT_NE(Log().find(EXIT_TEXT, first + 1), std::string::npos) << "second run stopped by -StopAll";
-    EXPECT_FALSE(platform::FileExists(m_Dir + "/Kelv/VelmoraDCExitEvent")) << "the named event goes with its owner";
+    EXPECT_FALSE(platform::FileExists(m_Dir + "/Kelv/VelmoraDCExitEvent"))
+        << "the named event goes with its owner";
 }
 
 TEST_F(CollectorProcess, SwitchMustBeLastAndNoSwitchOutsideTheManagerDoesNothing)
@@ -103,6 +95,19 @@ TEST_F(CollectorProcess, SwitchMustBeLastAndNoSwitchOutsideTheManagerDoesNothing
     EXPECT_EQ(qbtest::RunProgram({m_Exe}, m_Env, 10000), 0);
     EXPECT_EQ(Log().find(EXIT_TEXT), std::string::npos) << "neither started the collector";
     EXPECT_EQ(qbtest::RunProgram({m_Exe, "-StopAll"}, m_Env, 10000), 0) << "nothing to stop is not an error";
+}
+
+TEST_F(CollectorProcess, FailedRegistrationExitsWithItsOwnErrorCode)
+{
+    // A registry file that cannot be written (its directory is a file): the exit code is the error.
+    qbtest::WriteFile(m_Dir + "/not-a-dir", "");
+    std::vector<std::string> env = m_Env;
+    env[0] = "QUILLBARN_REGISTRY=" + m_Dir + "/not-a-dir/registry.ini";
+    for (const char* sw : {"-RegServer", "-Service"})
+    {
+        int code = qbtest::RunProgram({m_Exe, sw}, env, 10000);
+        EXPECT_TRUE(code == EEXIST || code == ENOTDIR) << sw << " exited with " << code;
+    }
 }
 
 TEST_F(CollectorProcess, ServiceModeThroughTheServiceManager)
@@ -114,10 +119,12 @@ TEST_F(CollectorProcess, ServiceModeThroughTheServiceManager)
     EXPECT_NE(Scm("query", "QUILLBARN").find("STOPPED"), std::string::npos);
     ASSERT_EQ(qbtest::RunProgram({m_Exe, "-service"}, m_Env), 0) << "re-install over an installed service";
     Scm("start", "Quillbarn");
-    EXPECT_TRUE(qbtest::WaitUntil(10000, [&] { return Scm("query", "Quillbarn").find("RUNNING") != std::string::npos; }));
+    EXPECT_TRUE(qbtest::WaitUntil(
+        [&] { return Scm("query", "Quillbarn").find("RUNNING") != std::string::npos; }, 10000));
     ASSERT_TRUE(Started());
     Scm("stop", "Quillbarn");
-    EXPECT_TRUE(qbtest::WaitUntil(20000, [&] { return Scm("query", "Quillbarn").find("STOPPED") != std::string::npos; }));
+    EXPECT_TRUE(qbtest::WaitUntil(
+        [&] { return Scm("query", "Quillbarn").find("STOPPED") != std::string::npos; }, 20000));
     EXPECT_NE(Log().find(EXIT_TEXT), std::string::npos) << Log();
 
     // A stop that arrives while the collector is still starting is held until it can be delivered.
@@ -125,7 +132,8 @@ TEST_F(CollectorProcess, ServiceModeThroughTheServiceManager)
     {
         Scm("start", "Quillbarn");
         Scm("stop", "Quillbarn");
-        EXPECT_TRUE(qbtest::WaitUntil(20000, [&] { return Scm("query", "Quillbarn").find("STOPPED") != std::string::npos; }))
+        EXPECT_TRUE(qbtest::WaitUntil(
+            [&] { return Scm("query", "Quillbarn").find("STOPPED") != std::string::npos; }, 20000))
             << "stop " << i << " lost: " << Scm("query", "Quillbarn");
     }
 
