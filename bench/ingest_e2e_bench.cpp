@@ -5,20 +5,20 @@
 // Needs the private server of scripts/test-mariadb.sh (QB_TEST_DB_*); bench/run.sh starts one.
 // Intervals of the collector are shortened through QUILLBARN_TEST_TIME_DIVISOR so that data files
 // are switched out and imported every few seconds instead of every ten minutes.
-#include "CollectorHarness.h"
+#include "support/CollectorHarness.h"
 #include "support/Process.h"
 #include "support/TestDatabase.h"
 #include "support/TestInstall.h"
 
-#include "platform/FileSystem.h"
 #include "core/Utilities.h"
+#include "platform/FileSystem.h"
+#include "support/TestHelpers.h"
 
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -84,37 +84,6 @@ void ReadMemory(pid_t pid, long& rssKb, long& hwmKb)
     }
 }
 
-// The collector process whose environment names this install tree's registry file.
-pid_t FindCollector(const std::string& registryEntry)
-{
-    DIR* d = opendir("/proc");
-    if (d == nullptr)
-        return -1;
-    pid_t found = -1;
-    while (dirent* e = readdir(d))
-    {
-        pid_t pid = atoi(e->d_name);
-        if (pid <= 0)
-            continue;
-        char exe[4096];
-        ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), exe, sizeof(exe) - 1);
-        if (n <= 0)
-            continue;
-        exe[n] = 0;
-        std::string path(exe);
-        if (path.size() < 10 || path.compare(path.size() - 10, 10, "/Quillbarn") != 0)
-            continue;
-        std::string env = ReadFile("/proc/" + std::to_string(pid) + "/environ");
-        if (env.find(registryEntry) != std::string::npos)
-        {
-            found = pid;
-            break;
-        }
-    }
-    closedir(d);
-    return found;
-}
-
 class CBench
 {
 public:
@@ -151,43 +120,47 @@ public:
             RunProgram({scm, "create", "VelmoraSSLSQL", "/bin/sleep 100000"}, env);
             RunProgram({scm, "start", "VelmoraSSLSQL"}, env);
             // A start-pending database service counts as not running for the collector.
-            WaitUntil(30000,
-                      [&]
-                      {
-                          std::string out;
-                          RunProgram({scm, "query", "VelmoraSSLSQL"}, env, 10000, &out);
-                          return out.find("RUNNING") != std::string::npos;
-                      });
+            qbtest::WaitUntil(
+                [&]
+                {
+                    std::string out;
+                    RunProgram({scm, "query", "VelmoraSSLSQL"}, env, 10000, &out);
+                    return out.find("RUNNING") != std::string::npos;
+                },
+                30000);
             if (RunProgram({BinDir() + "/Quillbarn", "-Service"}, env) != 0)
                 return false;
             m_ServiceReady = true;
         }
         RunProgram({scm, "start", "Quillbarn"}, env);
         m_Pid = -1;
-        WaitUntil(30000,
-                  [&]
-                  {
-                      m_Pid = FindCollector(env[0]);
-                      return m_Pid > 0;
-                  });
-        return WaitUntil(20000,
-                         [&]
-                         {
-                             return RunProgram({BinDir() + "/devsim", "--port",
-                                                std::to_string(m_Harness.Port()), "--probe"},
-                                               {}, 15000) == 0;
-                         });
+        qbtest::WaitUntil(
+            [&]
+            {
+                m_Pid = m_Harness.FindPid();
+                return m_Pid > 0;
+            },
+            30000);
+        return qbtest::WaitUntil(
+            [&]
+            {
+                return RunProgram(
+                           {BinDir() + "/devsim", "--port", std::to_string(m_Harness.Port()), "--probe"}, {},
+                           15000) == 0;
+            },
+            20000);
     }
 
     void StopCollector()
     {
         if (!m_Opt.m_Service)
         {
-            StopCollector();
+            m_Harness.Stop();
+            m_Pid = -1;
             return;
         }
         RunProgram({BinDir() + "/scmctl", "stop", "Quillbarn"}, m_Harness.Env(), 60000);
-        WaitUntil(60000, [&] { return m_Pid <= 0 || kill(m_Pid, 0) != 0; });
+        qbtest::WaitUntil([&] { return m_Pid <= 0 || kill(m_Pid, 0) != 0; }, 60000);
         m_Pid = -1;
     }
 
@@ -515,7 +488,7 @@ public:
 
 private:
     const Options& m_Opt;
-    CollectorHarness m_Harness;
+    CCollectorHarness m_Harness;
     int m_DeviceCount = 0;
     pid_t m_Pid = -1;
     bool m_ServiceReady = false;

@@ -8,20 +8,20 @@
 // resource accesses, admin, alarm and system logs. The device is registered in a private MariaDB
 // (QB_TEST_DB_*) so that records pass the synchronisation gate as on a live connection.
 #include "config/ConfigManager.h"
+#include "core/BuffManager.h"
+#include "core/GlobalSharedData.h"
 #include "intake/NodeLogRecordTask.h"
 #include "platform/MessageQueue.h"
 #include "platform/Tick.h"
-#include "core/BuffManager.h"
-#include "core/GlobalSharedData.h"
 #include "storage/DeviceRegistry.h"
 #include "storage/SQLConnManager.h"
 #include "support/Process.h"
 #include "support/TestDatabase.h"
+#include "support/TestHelpers.h"
 #include "support/TestInstall.h"
 
 #include <benchmark/benchmark.h>
 #include <cstring>
-#include <openssl/evp.h>
 #include <unistd.h>
 
 namespace
@@ -82,24 +82,15 @@ Fixture& Setup()
         f.m_Error = "cannot create the databases";
         return f;
     }
-    unsigned char md5[16];
-    unsigned int len = 0;
-    EVP_Digest("secret1", 7, md5, &len, EVP_md5(), nullptr);
-    char hex[33];
-    for (int i = 0; i < 16; ++i)
-        snprintf(hex + 2 * i, 3, "%02x", md5[i]);
+    const std::string key = qbtest::Md5("secret1");
     MYSQL* conn = qbtest::AdminConnect(global);
-    qbtest::Exec(conn,
-                 "insert into dev_node(node_name, secret, md5_secret, db_name, deleted) values ('dev1', "
-                 "'secret1', '" +
-                     std::string(hex) + "', '" + device + "', 0)");
-    CGlobalSharedData* gsd = CGlobalSharedData::GetInstance();
+    qbtest::AddDevice(conn, "dev1", "secret1", device);
     if (!CDeviceRegistry::GetInstance()->GetDabaBaseNodeInfo())
     {
         f.m_Error = "cannot load the device table";
         return f;
     }
-    CDeviceRegistry::GetInstance()->InitNodeUseCount(md5);
+    CDeviceRegistry::GetInstance()->InitNodeUseCount(reinterpret_cast<const unsigned char*>(key.data()));
     qbtest::Exec(conn, "drop database `" + device + "`; drop database `" + global + "`");
     mysql_close(conn);
     f.m_Ready = true;

@@ -2,11 +2,11 @@
 
 #include "support/TestInstall.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -15,7 +15,8 @@
 
 namespace qbtest
 {
-pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& outputPath)
+pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+            const std::string& outputPath)
 {
     pid_t pid = fork();
     if (pid != 0)
@@ -80,6 +81,14 @@ int RunProgram(const std::vector<std::string>& argv, const std::vector<std::stri
     return code;
 }
 
+long ProcessStatusKiB(pid_t pid, const char* field)
+{
+    std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+    std::string head = "\n" + std::string(field) + ":";
+    size_t at = ("\n" + status).find(head);
+    return at == std::string::npos ? -1 : atol(status.c_str() + at + head.size() - 1);
+}
+
 int FreeTcpPort()
 {
     int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -91,16 +100,5 @@ int FreeTcpPort()
     getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
     close(s);
     return ntohs(a.sin_port);
-}
-
-bool WaitUntil(int timeoutMs, const std::function<bool()>& condition)
-{
-    for (int waited = 0; waited <= timeoutMs; waited += 10)
-    {
-        if (condition())
-            return true;
-        usleep(10000);
-    }
-    return condition();
 }
 } // namespace qbtest

@@ -1,5 +1,4 @@
 #pragma once
-#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -16,8 +15,8 @@ int WaitExit(pid_t pid, int timeoutMs);
 // Runs to completion and returns the exit code (or -1 on time-out, after SIGKILL).
 int RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
                int timeoutMs = 30000, std::string* output = nullptr);
+// A "<field>: N kB" line of /proc/<pid>/status (VmRSS, VmHWM, ...), in KiB; -1 when there is none.
+long ProcessStatusKiB(pid_t pid, const char* field);
 // A loopback TCP port that was free a moment ago.
 int FreeTcpPort();
-// Polls a condition every 10 ms for up to timeoutMs.
-bool WaitUntil(int timeoutMs, const std::function<bool()>& condition);
 } // namespace qbtest

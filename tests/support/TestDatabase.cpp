@@ -1,10 +1,11 @@
 #include "support/TestDatabase.h"
 
 #include "config/ConfigManager.h"
+#include "core/GlobalSharedData.h"
 #include "platform/Profile.h"
 #include "platform/ServiceManager.h"
 #include "platform/Tick.h"
-#include "core/GlobalSharedData.h"
+#include "support/TestHelpers.h"
 #include "support/TestInstall.h"
 
 #include <atomic>
@@ -14,35 +15,19 @@
 
 namespace qbtest
 {
-namespace
+bool RunSqlFile(const std::string& database, const std::string& file)
 {
-std::string Env(const char* name)
-{
-    const char* v = getenv(name);
-    return v != nullptr ? v : "";
-}
-
-std::string ShellQuote(const std::string& s)
-{
-    std::string out = "'";
-    for (char c : s)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-bool RunClient(const std::string& database, const std::string& file)
-{
-    std::string cmd = "mariadb --no-defaults --protocol=tcp -h" + ShellQuote(Env("QB_TEST_DB_HOST")) + " -P" +
-                      ShellQuote(Env("QB_TEST_DB_PORT")) + " -u" + ShellQuote(Env("QB_TEST_DB_USER")) +
-                      " -p" + ShellQuote(Env("QB_TEST_DB_PASSWORD")) + " " + ShellQuote(database) + " < " +
-                      ShellQuote(file);
+    std::string cmd = "mariadb --no-defaults --protocol=tcp -h" + ShellQuote(EnvText("QB_TEST_DB_HOST")) +
+                      " -P" + ShellQuote(EnvText("QB_TEST_DB_PORT")) + " -u" +
+                      ShellQuote(EnvText("QB_TEST_DB_USER")) + " -p" +
+                      ShellQuote(EnvText("QB_TEST_DB_PASSWORD")) + " " +
+                      (database.empty() ? std::string() : ShellQuote(database)) + " < " + ShellQuote(file);
     return system(cmd.c_str()) == 0;
 }
-} // namespace
 
 bool HaveTestDatabase()
 {
-    return !Env("QB_TEST_DB_HOST").empty();
+    return !EnvText("QB_TEST_DB_HOST").empty();
 }
 
 void UseTestDatabase(const std::string& globalDatabase)
@@ -50,11 +35,11 @@ void UseTestDatabase(const std::string& globalDatabase)
     InitTestInstall();
     CConfigManager* config = CConfigManager::GetInstance();
     std::string kelv = config->GetConfigFilePath("Kelv.conf");
-    platform::WritePrivateProfileString("DatabaseConfig", "DBServer", Env("QB_TEST_DB_HOST"), kelv);
-    platform::WritePrivateProfileString("DatabaseConfig", "DBUser", Env("QB_TEST_DB_USER"), kelv);
-    platform::WritePrivateProfileString("DatabaseConfig", "DBPwd", Env("QB_TEST_DB_PASSWORD"), kelv);
+    platform::WritePrivateProfileString("DatabaseConfig", "DBServer", EnvText("QB_TEST_DB_HOST"), kelv);
+    platform::WritePrivateProfileString("DatabaseConfig", "DBUser", EnvText("QB_TEST_DB_USER"), kelv);
+    platform::WritePrivateProfileString("DatabaseConfig", "DBPwd", EnvText("QB_TEST_DB_PASSWORD"), kelv);
     platform::WritePrivateProfileString("DatabaseConfig", "DataBase", globalDatabase, kelv);
-    platform::WritePrivateProfileString("mysqld", "port", Env("QB_TEST_DB_PORT"),
+    platform::WritePrivateProfileString("mysqld", "port", EnvText("QB_TEST_DB_PORT"),
                                         config->GetConfigFilePath("mysql/my.ini"));
     config->LoadConfig();
 }
@@ -71,9 +56,10 @@ MYSQL* AdminConnect(const std::string& database)
     if (conn == nullptr)
         return nullptr;
     mysql_options(conn, MYSQL_SET_CHARSET_NAME, "gbk");
-    if (mysql_real_connect(conn, Env("QB_TEST_DB_HOST").c_str(), Env("QB_TEST_DB_USER").c_str(),
-                           Env("QB_TEST_DB_PASSWORD").c_str(), database.empty() ? nullptr : database.c_str(),
-                           static_cast<unsigned>(atoi(Env("QB_TEST_DB_PORT").c_str())), nullptr,
+    if (mysql_real_connect(conn, EnvText("QB_TEST_DB_HOST").c_str(), EnvText("QB_TEST_DB_USER").c_str(),
+                           EnvText("QB_TEST_DB_PASSWORD").c_str(),
+                           database.empty() ? nullptr : database.c_str(),
+                           static_cast<unsigned>(atoi(EnvText("QB_TEST_DB_PORT").c_str())), nullptr,
                            CLIENT_MULTI_STATEMENTS) == nullptr)
     {
         mysql_close(conn);
@@ -121,7 +107,7 @@ bool CreateDeviceDatabase(const std::string& name)
     bool ok = Exec(conn, "create database `" + name + "` default character set utf8");
     if (conn != nullptr)
         mysql_close(conn);
-    return ok && RunClient(name, std::string(QB_SOURCE_DIR) + "/sql/devicedb.sql");
+    return ok && RunSqlFile(name, std::string(QB_SOURCE_DIR) + "/sql/devicedb.sql");
 }
 
 bool CreateGlobalDatabase(const std::string& name)
@@ -138,6 +124,14 @@ bool CreateGlobalDatabase(const std::string& name)
     if (conn != nullptr)
         mysql_close(conn);
     return ok;
+}
+
+bool AddDevice(MYSQL* global, const std::string& name, const std::string& secret, const std::string& database,
+               const std::string& keyHex)
+{
+    return Exec(global, "insert into dev_node(node_name, secret, md5_secret, db_name, deleted) values ('" +
+                            name + "', '" + secret + "', '" + (keyHex.empty() ? Md5Hex(secret) : keyHex) +
+                            "', '" + database + "', 0)");
 }
 
 bool DropDatabase(const std::string& name)

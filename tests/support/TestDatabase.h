@@ -25,12 +25,20 @@ bool Exec(MYSQL* conn, const std::string& sql);
 // First column of the first row, or `fallback` when there is none / on error.
 std::string QueryValue(MYSQL* conn, const std::string& sql, const std::string& fallback = std::string());
 
+// Feeds an SQL file (DELIMITER blocks allowed) to `database` (none: "") through the command-line
+// client.
+bool RunSqlFile(const std::string& database, const std::string& file);
+
 // Creates `name` with the shipped device schema (sql/devicedb.sql, through
 // the command-line client, which understands its DELIMITER blocks).
 bool CreateDeviceDatabase(const std::string& name);
 // Creates `name` with the shipped global schema's dev_node table.
 bool CreateGlobalDatabase(const std::string& name);
 bool DropDatabase(const std::string& name);
+// Registers a device in the dev_node table of the global database `global` is connected to; its key
+// is the MD5 of the secret unless `keyHex` (32 lower-case digits) says otherwise.
+bool AddDevice(MYSQL* global, const std::string& name, const std::string& secret, const std::string& database,
+               const std::string& keyHex = std::string());
 
 // Makes CSQLConnManager::Init work in a test process, which runs in service
 // mode: a private service-manager directory (QUILLBARN_SCM_DIR) in which the

@@ -1,10 +1,11 @@
 #include "support/TestInstall.h"
 
 #include "config/ConfigManager.h"
-#include "platform/FileSystem.h"
 #include "core/Clock.h"
 #include "core/GlobalSharedData.h"
 #include "core/ProgramLogRecorder.h"
+#include "platform/FileSystem.h"
+#include "support/InstallTree.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -38,24 +39,18 @@ const std::string& InitTestInstall()
 {
     static std::string installDir = []
     {
-        char tmpl[] = "/tmp/qb_unit_XXXXXX";
-        std::string dir = mkdtemp(tmpl);
-        for (const char* sub : {"/Kelv", "/Kelv/Config", "/Kelv/Log", "/Kelv/DataFile", "/Kelv/Temp", "/Kelv/Dump",
-                                "/htdocs", "/htdocs/UploadFiles", "/mysql"})
-            platform::CreateDirectory(dir + sub);
-        std::string confSrc = std::string(QB_SOURCE_DIR) + "/conf";
-        for (const std::string& f : platform::ListDirectory(confSrc, "*", true))
-            platform::CopyFile(confSrc + "/" + f, dir + "/Kelv/Config/" + f, false);
-        WriteFile(dir + "/Kelv/Config/ProgramLog.conf", "[GlobalProgramLog]\nEnable=1\n[DebugViewLog]\nEnable=1\n"
-                                                        "[TxtLog]\nEnable=1\nMaxLogSize=0\nLogLevel=31\nMaxLogFiles=0\n");
-        WriteFile(dir + "/mysql/my.ini", "[mysqld]\nport=3306\nbasedir=/usr\ndatadir=" + dir + "/mysql\n");
-        WriteFile(dir + "/registry.ini", "[HKLM\\Software\\Velmora\\SSL\\DC]\nInstallPath=\"" + dir + "\"\n");
-        setenv("QUILLBARN_REGISTRY", (dir + "/registry.ini").c_str(), 1);
+        // The process's tree lives as long as the process and a little longer: services started in it
+        // are stopped at exit.
+        static CInstallTree tree(SInstallTreeOptions().Stem("qb_unit").Kept());
+        tree.WriteProgramLog(31, true);
+        tree.WriteMySqlIni("3306");
+        tree.WriteRegistry();
+        setenv("QUILLBARN_REGISTRY", tree.RegistryPath().c_str(), 1);
         setenv("QUILLBARN_TEST_TIME_DIVISOR", "1000", 1);
         CGlobalSharedData::GetInstance()->Init();
         CConfigManager::GetInstance()->Init();
         CProgramLogRecorder::GetInstance()->Init();
-        return dir;
+        return tree.Dir();
     }();
     return installDir;
 }

@@ -5,13 +5,15 @@
 // tag (devsim --seq); the figures are missing = expected - distinct and
 // duplicates = rows - distinct, per run. Durations are scaled down for CI;
 // QB_SOAK=1 (scripts/soak.d/relfault.sh) runs them at full length.
-#include "CollectorHarness.h"
+#include "support/CollectorHarness.h"
 
-#include "protocol/WireProtocol.h"
 #include "platform/FileSystem.h"
 #include "platform/Tick.h"
+#include "protocol/WireProtocol.h"
+#include "support/PrivateServer.h"
 #include "support/Process.h"
 #include "support/TestDatabase.h"
+#include "support/TestHelpers.h"
 #include "support/TestInstall.h"
 
 #include <gtest/gtest.h>
@@ -27,7 +29,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
-using qbtest::CollectorHarness;
+using qbtest::CCollectorHarness;
 
 namespace
 {
@@ -84,7 +86,7 @@ struct Conn
 class FaultRun
 {
 public:
-    explicit FaultRun(CollectorHarness& c, int devices) : m_C(c), m_Devices(devices) {}
+    explicit FaultRun(CCollectorHarness& c, int devices) : m_C(c), m_Devices(devices) {}
 
     // Every tag stored now, and the row count.
     SeqSets StoredTags(long long* rows = nullptr)
@@ -189,18 +191,19 @@ public:
     {
         if (!m_C.IsRunning() && !m_C.Start(FAST))
             return false;
-        bool emptied = qbtest::WaitUntil(timeoutMs, [&] { return DataFileCount() == 0; });
+        bool emptied = qbtest::WaitUntil([&] { return DataFileCount() == 0; }, timeoutMs);
         long long last = -1, rows = 0;
-        qbtest::WaitUntil(15000,
-                          [&]
-                          {
-                              StoredTags(&rows);
-                              bool still = rows == last;
-                              last = rows;
-                              if (!still)
-                                  platform::Sleep(700);
-                              return still;
-                          });
+        qbtest::WaitUntil(
+            [&]
+            {
+                StoredTags(&rows);
+                bool still = rows == last;
+                last = rows;
+                if (!still)
+                    platform::Sleep(700);
+                return still;
+            },
+            15000);
         return emptied;
     }
 
@@ -270,7 +273,7 @@ public:
     }
 
 private:
-    CollectorHarness& m_C;
+    CCollectorHarness& m_C;
     int m_Devices;
 };
 
@@ -278,7 +281,7 @@ private:
 class Load
 {
 public:
-    Load(CollectorHarness& c, std::vector<std::string> args)
+    Load(CCollectorHarness& c, std::vector<std::string> args)
         : m_Out(c.Dir() + "/devsim." + std::to_string(++s_N))
     {
         std::vector<std::string> argv = {qbtest::BinDir() + "/devsim", "--port", std::to_string(c.Port()),
@@ -330,83 +333,6 @@ private:
     pid_t m_Pid = -1;
 };
 
-// A MariaDB of this test alone, which it may stop and kill; the collector
-// harness is pointed at it through QB_TEST_DB_*, which are restored after.
-class PrivateServer
-{
-public:
-    PrivateServer()
-    {
-        for (const char* n : {"QB_TEST_DB_HOST", "QB_TEST_DB_PORT", "QB_TEST_DB_USER", "QB_TEST_DB_PASSWORD",
-                              "QB_TEST_DB_SOCKET", "QB_TEST_DB_DIR"})
-            if (const char* v = getenv(n))
-                m_Saved[n] = v;
-        char tmpl[] = "/tmp/qb_privdb_XXXXXX";
-        m_Dir = mkdtemp(tmpl);
-    }
-    ~PrivateServer()
-    {
-        Script("stop");
-        for (const auto& [k, v] : m_Saved)
-            setenv(k.c_str(), v.c_str(), 1);
-        std::string cmd = "rm -rf '" + m_Dir + "'";
-        (void)system(cmd.c_str());
-    }
-    bool Start()
-    {
-        std::string out;
-        if (Script("start", &out) != 0)
-            return false;
-        std::istringstream in(out);
-        for (std::string line; std::getline(in, line);)
-            if (line.rfind("export ", 0) == 0)
-            {
-                size_t eq = line.find('=');
-                setenv(line.substr(7, eq - 7).c_str(), line.substr(eq + 1).c_str(), 1);
-            }
-        return true;
-    }
-    bool Stop() { return Script("stop") == 0; }
-    // SIGKILL of the server; waits until it is gone.
-    void Kill()
-    {
-        pid_t pid = atoi(qbtest::ReadFile(m_Dir + "/mysqld.pid").c_str());
-        if (pid <= 0)
-            return;
-        kill(pid, SIGKILL);
-        qbtest::WaitUntil(10000, [&] { return kill(pid, 0) != 0; });
-    }
-
-private:
-    int Script(const char* cmd, std::string* out = nullptr)
-    {
-        std::string o;
-        int code = qbtest::RunProgram(
-            {"/bin/bash", std::string(QB_SOURCE_DIR) + "/scripts/test-mariadb.sh", cmd, m_Dir}, {}, 120000,
-            &o);
-        if (out)
-            *out = o;
-        return code;
-    }
-    std::string m_Dir;
-    std::map<std::string, std::string> m_Saved;
-};
-
-// The collector process of a harness, found by the registry path in its
-// environment (tests run side by side with other collectors).
-pid_t CollectorPid(CollectorHarness& c)
-{
-    std::string want = "QUILLBARN_REGISTRY=" + c.Dir() + "/registry.ini";
-    for (const std::string& name : platform::ListDirectory("/proc", "[0-9]*", false))
-    {
-        std::string env = qbtest::ReadFile("/proc/" + name + "/environ");
-        std::string cmd = qbtest::ReadFile("/proc/" + name + "/cmdline");
-        if (cmd.rfind(qbtest::BinDir() + "/Quillbarn", 0) == 0 && env.find(want) != std::string::npos)
-            return atoi(name.c_str());
-    }
-    return -1;
-}
-
 class FaultRecovery : public ::testing::Test
 {
 protected:
@@ -415,7 +341,7 @@ protected:
         if (!qbtest::HaveTestDatabase())
             GTEST_SKIP() << "QB_TEST_DB_HOST not set";
     }
-    void Prepare(CollectorHarness& c, int devices)
+    void Prepare(CCollectorHarness& c, int devices)
     {
         ASSERT_TRUE(c.Prepare(devices));
         c.SetConfig("KelvAdv.conf", "DataFile", "DataFileUseTime", "1");
@@ -432,11 +358,11 @@ protected:
 // what a killed statement had written, and the statement is run again).
 TEST_F(FaultRecovery, DatabaseStoppedAndKilledUnderLoadLosesNothing)
 {
-    PrivateServer server;
+    qbtest::CPrivateServer server;
     ASSERT_TRUE(server.Start());
     const int devices = Soak() ? 64 : 16;
     const int seconds = Soak() ? 60 : 32;
-    CollectorHarness c;
+    CCollectorHarness c;
     Prepare(c, devices);
     FaultRun run(c, devices);
     ASSERT_TRUE(c.Start(FAST));
@@ -469,12 +395,71 @@ TEST_F(FaultRecovery, DatabaseStoppedAndKilledUnderLoadLosesNothing)
     EXPECT_EQ(c.Stop(), 0);
 }
 
+// Connections that end while the database is away give their slots back at once: with the server
+// stopped, 64 devices (every slot) send, close and connect again twice, and none of the 192
+// connections is refused (the last statements of an ended connection used to keep its slot until the
+// server came back, for up to 10 minutes). Once the server is back the running collector stores every
+// acknowledged alarm (batched inserts) exactly once; the system logs (data files) follow at the next
+// start, also exactly once.
+TEST_F(FaultRecovery, ConnectionsEndingWhileTheDatabaseIsAwayFreeTheirSlots)
+{
+    qbtest::CPrivateServer server;
+    ASSERT_TRUE(server.Start());
+    const int devices = 64, connections = 3, perConnection = 20;
+    CCollectorHarness c;
+    Prepare(c, devices);
+    FaultRun run(c, devices);
+    ASSERT_TRUE(c.Start(FAST)); // the device list is read while the server is there
+    ASSERT_TRUE(server.Stop());
+    Load load(c, {"--devices", std::to_string(devices), "--count", std::to_string(connections * perConnection),
+                  "--reconnect-every", std::to_string(perConnection), "--rate", "50", "--seq", "--mix", MIX,
+                  "--reply-timeout", "120"});
+    int code = 0;
+    auto r = load.Finish(300000, &code);
+    const size_t refused = qbtest::CountOf(c.Log(), "[AllocSvpnNode] Max Connection.");
+    printf("[figures] database away, %d devices x %d connections: devsim exit %d, connections %s, failed %s, "
+           "refused %zu, acked alarms %s, acked system logs %s\n",
+           devices, connections, code, r["connections"].c_str(), r["failed"].c_str(), refused,
+           r["acked.alarm"].c_str(), r["acked.sys"].c_str());
+    EXPECT_EQ(code, 0) << r["_output"];
+    EXPECT_EQ(r["connections"], std::to_string(devices * connections));
+    EXPECT_EQ(r["failed"], "0");
+    EXPECT_EQ(refused, 0u);
+
+    ASSERT_TRUE(server.Start());
+    const long long ackedAlarms = atoll(r["acked.alarm"].c_str());
+    auto alarms = [&](bool distinct)
+    {
+        long long n = 0;
+        Conn conn;
+        for (int d = 1; d <= devices; ++d)
+            n += conn.Count(std::string("select count(") + (distinct ? "distinct message" : "*") + ") from `" +
+                            c.DeviceDb(d) + "`.alarm_log");
+        return n;
+    };
+    EXPECT_TRUE(qbtest::WaitUntil([&] { return alarms(false) >= ackedAlarms; }, 60000));
+    platform::Sleep(1000); // a second store would come now
+    EXPECT_GT(ackedAlarms, 0);
+    EXPECT_EQ(alarms(false), ackedAlarms) << "stored by the running collector, once each";
+    EXPECT_EQ(alarms(true), ackedAlarms);
+    EXPECT_NE(c.Log().find("[CPendingSqlHolder][StoreHeldSql] Statements Stored = "), std::string::npos);
+
+    EXPECT_EQ(c.Stop(), 0);
+    ASSERT_TRUE(run.Settle());
+    Figures f = run.Count(Load::Acked(r));
+    printf("[figures] database away while connections end: %s\n", f.Text().c_str());
+    EXPECT_EQ(f.Missing(), 0) << f.Text();
+    EXPECT_EQ(f.Duplicates(), 0) << run.DuplicatesByTable();
+    EXPECT_EQ(run.BrokenRows(), 0);
+    EXPECT_EQ(c.Stop(), 0);
+}
+
 // SIGKILL at random moments while data files are being written, five runs:
 // every line that had reached a data file, and every row already stored, is
 // there after the restart; no row is broken.
 TEST_F(FaultRecovery, RandomKillsWhileWritingKeepEveryStoredRecord)
 {
-    CollectorHarness c;
+    CCollectorHarness c;
     Prepare(c, 4);
     FaultRun run(c, 4);
     std::mt19937 rng(static_cast<unsigned>(getpid()));
@@ -507,7 +492,7 @@ TEST_F(FaultRecovery, RandomKillsWhileWritingKeepEveryStoredRecord)
 // and between the load of a data file and its deletion.
 TEST_F(FaultRecovery, KillsAtFixedPointsKeepEveryStoredRecord)
 {
-    CollectorHarness c;
+    CCollectorHarness c;
     Prepare(c, 2);
     FaultRun run(c, 2);
     for (const char* point : {"line:700", "torn:700", "import:2"})
@@ -517,7 +502,7 @@ TEST_F(FaultRecovery, KillsAtFixedPointsKeepEveryStoredRecord)
         env.push_back(std::string("QUILLBARN_TEST_KILL_AT=") + point);
         ASSERT_TRUE(c.Start(env));
         Load load(c, {"--devices", "2", "--rate", "200", "--seconds", "15", "--seq", "--mix", MIX});
-        EXPECT_TRUE(qbtest::WaitUntil(30000, [&] { return !c.IsRunning(); })) << point << ": no kill";
+        EXPECT_TRUE(qbtest::WaitUntil([&] { return !c.IsRunning(); }, 30000)) << point << ": no kill";
         c.Kill();
         SeqSets before = run.FileTags();
         FaultRun::Merge(before, run.StoredTags());
@@ -546,7 +531,7 @@ TEST_F(FaultRecovery, KillsAtFixedPointsKeepEveryStoredRecord)
 // was loaded), then a clean start: recovery as after one crash.
 TEST_F(FaultRecovery, TwoCrashesDuringStartupImportStillRecover)
 {
-    CollectorHarness c;
+    CCollectorHarness c;
     Prepare(c, 2);
     c.SetConfig("KelvAdv.conf", "DataFile", "DataFileUseTime", "30"); // files wait for the restart
     FaultRun run(c, 2);
@@ -563,7 +548,7 @@ TEST_F(FaultRecovery, TwoCrashesDuringStartupImportStillRecover)
         std::vector<std::string> env = FAST;
         env.push_back("QUILLBARN_TEST_KILL_AT=import:1");
         ASSERT_TRUE(c.Start(env));
-        EXPECT_TRUE(qbtest::WaitUntil(30000, [&] { return !c.IsRunning(); })) << "crash " << crash;
+        EXPECT_TRUE(qbtest::WaitUntil([&] { return !c.IsRunning(); }, 30000)) << "crash " << crash;
         c.Kill();
     }
     ASSERT_TRUE(run.Settle());
@@ -584,7 +569,7 @@ namespace
 // The data-file and upload directories on a 32 KiB file system under load:
 // the collector keeps running, no row is torn, and once space is freed every
 // record is stored (lines that found no room went on as inserts).
-void FullDiskUnderLoad(CollectorHarness& c, bool buffered)
+void FullDiskUnderLoad(CCollectorHarness& c, bool buffered)
 {
     FaultRun run(c, 4);
     if (buffered)
@@ -652,7 +637,7 @@ TEST_F(FaultRecovery, FullDiskUnderLoadTearsNothing)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "mounting a small tmpfs needs root";
-    CollectorHarness c;
+    CCollectorHarness c;
     Prepare(c, 4);
     FullDiskUnderLoad(c, false);
 }
@@ -663,7 +648,7 @@ TEST_F(FaultRecovery, FullDiskUnderLoadWithBufferedWritesLosesNothing)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "mounting a small tmpfs needs root";
-    CollectorHarness c;
+    CCollectorHarness c;
     Prepare(c, 4);
     FullDiskUnderLoad(c, true);
 }
@@ -675,13 +660,13 @@ TEST_F(FaultRecovery, FullDiskUnderLoadWithBufferedWritesLosesNothing)
 // is left is at most the start of one record).
 TEST_F(FaultRecovery, SigtermUnderLoadStopsInOrder)
 {
-    CollectorHarness c;
+    CCollectorHarness c;
     Prepare(c, 8);
     FaultRun run(c, 8);
     ASSERT_TRUE(c.Start(FAST));
     Load load(c, {"--devices", "8", "--rate", "100", "--seconds", "8", "--seq", "--mix", MIX});
     platform::Sleep(4000);
-    pid_t pid = CollectorPid(c);
+    pid_t pid = c.FindPid();
     ASSERT_GT(pid, 0);
     uint32_t t0 = platform::GetTickCount();
     kill(pid, SIGTERM);

@@ -1,8 +1,9 @@
 // The info query of a running collector, through the infoqry tool.
-#include "CollectorHarness.h"
+#include "support/CollectorHarness.h"
 
 #include "support/Process.h"
 #include "support/TestDatabase.h"
+#include "support/TestHelpers.h"
 #include "support/TestInstall.h"
 
 #include <arpa/inet.h>
@@ -18,18 +19,20 @@ TEST(InfoE2E, InfoQueryReportsTheLiveCounters)
 {
     if (!qbtest::HaveTestDatabase())
         GTEST_SKIP() << "QB_TEST_DB_HOST not set";
-    qbtest::CollectorHarness c;
+    qbtest::CCollectorHarness c;
     ASSERT_TRUE(c.Prepare(1));
     ASSERT_TRUE(c.Start());
     int code = 0;
     auto r = c.RunDevsim({"--devices", "1", "--count", "3000", "--mix", "sys=1,flux=1,svc=1"}, &code);
     ASSERT_EQ(code, 0) << r["_output"];
     std::string out;
-    ASSERT_EQ(qbtest::RunProgram({qbtest::BinDir() + "/infoqry", std::to_string(c.InfoPort())}, {}, 10000, &out), 0)
+    ASSERT_EQ(
+        qbtest::RunProgram({qbtest::BinDir() + "/infoqry", std::to_string(c.InfoPort())}, {}, 10000, &out), 0)
         << out;
     // Every record counts: the two directory pushes, the stream and its closing keepalive.
     long long received = atoll(r["sent.records"].c_str()) + atoll(r["sent.push"].c_str());
-    EXPECT_NE(out.find("Records received:       " + std::to_string(received) + "\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Records received:       " + std::to_string(received) + "\n"), std::string::npos)
+        << out;
     EXPECT_NE(out.find("Log merging:            on"), std::string::npos) << out;
     EXPECT_EQ(c.Stop(), 0);
 }
@@ -76,7 +79,7 @@ TEST(InfoE2E, TakenInfoPortIsWaitedForAndNeverOpenedElsewhere)
 {
     if (!qbtest::HaveTestDatabase())
         GTEST_SKIP() << "QB_TEST_DB_HOST not set";
-    qbtest::CollectorHarness c;
+    qbtest::CCollectorHarness c;
     ASSERT_TRUE(c.Prepare(1));
 
     int blocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); // not inherited by the collector
@@ -89,7 +92,8 @@ TEST(InfoE2E, TakenInfoPortIsWaitedForAndNeverOpenedElsewhere)
     ASSERT_EQ(listen(blocker, 1), 0);
 
     ASSERT_TRUE(c.Start({"QUILLBARN_TEST_TIME_DIVISOR=60"}));
-    ASSERT_TRUE(qbtest::WaitUntil(10000, [&] { return c.Log().find("[Run] Bind Fail Err = ") != std::string::npos; }))
+    ASSERT_TRUE(
+        qbtest::WaitUntil([&] { return c.Log().find("[Run] Bind Fail Err = ") != std::string::npos; }, 10000))
         << c.Log();
     // The device port is open to the network by design; anything else only on loopback.
     auto listening = ListeningSockets(c.Pid());
@@ -99,9 +103,14 @@ TEST(InfoE2E, TakenInfoPortIsWaitedForAndNeverOpenedElsewhere)
 
     close(blocker);
     std::string out;
-    EXPECT_TRUE(qbtest::WaitUntil(10000, [&] {
-        return qbtest::RunProgram({qbtest::BinDir() + "/infoqry", std::to_string(c.InfoPort())}, {}, 5000, &out) == 0;
-    })) << out;
+    EXPECT_TRUE(qbtest::WaitUntil(
+        [&]
+        {
+            return qbtest::RunProgram({qbtest::BinDir() + "/infoqry", std::to_string(c.InfoPort())}, {}, 5000,
+                                      &out) == 0;
+        },
+        10000))
+        << out;
     EXPECT_NE(out.find("Records received:"), std::string::npos) << out;
     EXPECT_EQ(c.Stop(), 0);
 }

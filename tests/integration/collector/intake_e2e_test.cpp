@@ -1,14 +1,15 @@
 // The collector as devices see it: the real binary on a fresh install tree,
 // the test MariaDB, and devsim as the device.
-#include "CollectorHarness.h"
+#include "support/CollectorHarness.h"
 
 #include "support/Process.h"
 #include "support/TestDatabase.h"
+#include "support/TestHelpers.h"
 #include "support/TestInstall.h"
 
 #include <gtest/gtest.h>
 
-using qbtest::CollectorHarness;
+using qbtest::CCollectorHarness;
 
 namespace
 {
@@ -21,7 +22,7 @@ protected:
             GTEST_SKIP() << "QB_TEST_DB_HOST not set";
         ASSERT_TRUE(m_C.Prepare(2));
     }
-    CollectorHarness m_C;
+    CCollectorHarness m_C;
 };
 } // namespace
 
@@ -32,7 +33,8 @@ TEST_F(IntakeE2E, PushSynchronisesAndRepliesAreExact)
     int code = 0;
     auto early = m_C.RunDevsim({"--devices", "1", "--no-push", "--count", "20", "--mix", "sys=1"}, &code);
     EXPECT_EQ(code, 0) << early["_output"];
-    EXPECT_TRUE(qbtest::WaitUntil(5000, [&] { return m_C.Log().find("Sync Not Ready , Drop Packge!") != std::string::npos; }));
+    EXPECT_TRUE(qbtest::WaitUntil(
+        [&] { return m_C.Log().find("Sync Not Ready , Drop Packge!") != std::string::npos; }, 5000));
 
     // A push stores the directory, is answered with the document's digest
     // (devsim checks the 74 bytes), and records the connection in dev_info.
@@ -61,9 +63,10 @@ TEST_F(IntakeE2E, WatchdogProbeGetsTheTagAndGarbageIsSkipped)
 {
     ASSERT_TRUE(m_C.Start());
     std::string out;
-    EXPECT_EQ(qbtest::RunProgram({qbtest::BinDir() + "/devsim", "--probe", "--port", std::to_string(m_C.Port())}, {},
-                                 20000, &out),
-              0)
+    EXPECT_EQ(
+        qbtest::RunProgram({qbtest::BinDir() + "/devsim", "--probe", "--port", std::to_string(m_C.Port())},
+                           {}, 20000, &out),
+        0)
         << out;
     int code = 0;
     auto r = m_C.RunDevsim({"--devices", "1", "--count", "500", "--garbage", "0.3", "--seed", "7"}, &code);
@@ -81,6 +84,7 @@ TEST_F(IntakeE2E, PortZeroShutsTheCollectorDown)
     pid_t pid = qbtest::Spawn({qbtest::BinDir() + "/Quillbarn", "-Console"}, env, m_C.Dir() + "/console.out");
     EXPECT_EQ(qbtest::WaitExit(pid, 30000), 0);
     std::string log = m_C.Log();
-    EXPECT_NE(log.find("[CDataCenterListenTask][Run] DataCenter Listen Port Invalid\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("[CDataCenterListenTask][Run] DataCenter Listen Port Invalid\n"), std::string::npos)
+        << log;
     EXPECT_NE(log.find("[QuillbarnMain] Exit Normally.\n"), std::string::npos);
 }

@@ -1,18 +1,19 @@
 // Records from devices to rows: the real collector, its data files and bulk
 // import, the batched inserts, a restart in between, and uploads.
-#include "CollectorHarness.h"
+#include "support/CollectorHarness.h"
 
 #include "platform/FileSystem.h"
 #include "platform/Tick.h"
 #include "support/Process.h"
 #include "support/TestDatabase.h"
+#include "support/TestHelpers.h"
 #include "support/TestInstall.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 
-using qbtest::CollectorHarness;
+using qbtest::CCollectorHarness;
 
 namespace
 {
@@ -34,7 +35,7 @@ protected:
     {
         return m_C.Count("select count(*) from `" + m_C.DeviceDb(device) + "`." + table);
     }
-    CollectorHarness m_C;
+    CCollectorHarness m_C;
 };
 } // namespace
 
@@ -55,15 +56,15 @@ TEST_F(StorageE2E, EveryKindArrivesThroughFilesAndInserts)
     auto tail =
         m_C.RunDevsim({"--devices", "2", "--count", "40", "--rate", "10", "--mix", "keepalive=1"}, &code);
     auto total = [&](const std::string& table) { return Rows(1, table) + Rows(2, table); };
-    EXPECT_TRUE(qbtest::WaitUntil(30000, [&] { return total("syslog") >= 2 * sys; }))
+    EXPECT_TRUE(qbtest::WaitUntil([&] { return total("syslog") >= 2 * sys; }, 30000))
         << total("syslog") << " of " << 2 * sys;
     EXPECT_EQ(total("syslog"), atoll(r["sent.sys"].c_str()));
     // The last partial batches go in when each connection's record task ends.
-    qbtest::WaitUntil(20000, [&] { return total("adt_log") >= 2 * adt; });
+    qbtest::WaitUntil([&] { return total("adt_log") >= 2 * adt; }, 20000);
     EXPECT_EQ(total("alarm_log"), atoll(r["sent.alarm"].c_str()));
     EXPECT_EQ(total("adt_log"), 2 * adt);
     // A resource access is one usrbasiclog row and one usrsvrlog row with the same record id.
-    EXPECT_TRUE(qbtest::WaitUntil(30000, [&] { return total("usrsvrlog") >= 2 * svc; }));
+    EXPECT_TRUE(qbtest::WaitUntil([&] { return total("usrsvrlog") >= 2 * svc; }, 30000));
     EXPECT_EQ(total("usrsvrlog"), atoll(r["sent.svc"].c_str()));
     EXPECT_EQ(m_C.Count("select count(*) from `" + m_C.DeviceDb(1) + "`.usrsvrlog s left join `" +
                         m_C.DeviceDb(1) +
@@ -74,7 +75,7 @@ TEST_F(StorageE2E, EveryKindArrivesThroughFilesAndInserts)
     // Keepalives: one dev_stat row per six of a connection (four connections,
     // each may end with up to five keepalives that make no row).
     long long keepalives = atoll(r["sent.keepalive"].c_str()) + atoll(tail["sent.keepalive"].c_str());
-    qbtest::WaitUntil(20000, [&] { return total("dev_stat") >= keepalives / 6 - 4; });
+    qbtest::WaitUntil([&] { return total("dev_stat") >= keepalives / 6 - 4; }, 20000);
     EXPECT_GE(total("dev_stat"), keepalives / 6 - 4);
     EXPECT_LE(total("dev_stat"), keepalives / 6);
     // Sequence tags: every system log once.
@@ -101,15 +102,15 @@ TEST_F(StorageE2E, DataFilesOfAClosedConnectionAreImportedWithoutTheDeviceComing
     auto total = [&](const std::string& table) { return Rows(1, table) + Rows(2, table); };
     // The files are imported one after the other: wait for the last table too.
     EXPECT_TRUE(qbtest::WaitUntil(
-        30000,
-        [&] { return total("syslog") >= sys && total("usrbasiclog") >= basic && total("usrsvrlog") >= svc; }))
+        [&] { return total("syslog") >= sys && total("usrbasiclog") >= basic && total("usrsvrlog") >= svc; },
+        30000))
         << "syslog " << total("syslog") << " of " << sys << ", usrbasiclog " << total("usrbasiclog") << " of "
         << basic << ", usrsvrlog " << total("usrsvrlog") << " of " << svc;
     EXPECT_EQ(total("syslog"), sys);
     EXPECT_EQ(total("usrbasiclog"), basic);
     EXPECT_EQ(total("usrsvrlog"), svc);
     EXPECT_TRUE(qbtest::WaitUntil(
-        10000, [&] { return m_C.Log().find("Left By The Closed Connection") != std::string::npos; }));
+        [&] { return m_C.Log().find("Left By The Closed Connection") != std::string::npos; }, 10000));
     EXPECT_EQ(m_C.Stop(), 0);
 }
 
@@ -133,20 +134,20 @@ TEST_F(StorageE2E, DataFilesLeftByAKilledCollectorAreImportedAfterRestart)
         }
         return n;
     };
-    ASSERT_TRUE(qbtest::WaitUntil(10000, [&] { return lines() >= 400; }));
+    ASSERT_TRUE(qbtest::WaitUntil([&] { return lines() >= 400; }, 10000));
     m_C.Kill();
     qbtest::WaitExit(dev, 20000);
     long long onDisk = lines(), stored = Rows(1, "syslog");
     ASSERT_GT(onDisk, 0);
 
     ASSERT_TRUE(m_C.Start(FAST));
-    EXPECT_TRUE(qbtest::WaitUntil(30000, [&] { return Rows(1, "syslog") >= stored + onDisk; }))
+    EXPECT_TRUE(qbtest::WaitUntil([&] { return Rows(1, "syslog") >= stored + onDisk; }, 30000))
         << Rows(1, "syslog") << " of " << stored + onDisk;
     EXPECT_EQ(Rows(1, "syslog"), stored + onDisk);
     EXPECT_EQ(m_C.Count("select count(distinct message) from `" + m_C.DeviceDb(1) + "`.syslog"),
               stored + onDisk)
         << "no record twice";
-    EXPECT_TRUE(qbtest::WaitUntil(10000, [&] { return lines() == 0; })) << "imported files are deleted";
+    EXPECT_TRUE(qbtest::WaitUntil([&] { return lines() == 0; }, 10000)) << "imported files are deleted";
     EXPECT_EQ(m_C.Stop(), 0);
 }
 

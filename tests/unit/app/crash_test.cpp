@@ -4,6 +4,7 @@
 #include "app/CrashHandler.h"
 #include "support/InstallTree.h"
 #include "support/Process.h"
+#include "support/TestHelpers.h"
 #include "support/TestInstall.h"
 
 #include "platform/FileSystem.h"
@@ -12,8 +13,11 @@
 
 #include <memory>
 
+#include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
 #include <regex>
 #include <sstream>
 #include <sys/stat.h>
@@ -201,6 +205,72 @@ TEST_F(CrashReport, TwoThreadsCrashingTogetherGiveOneWholeReport)
         size_t first = Log().find("EXCEPTION code=");
         EXPECT_EQ(Log().find("EXCEPTION code=", first + 1), std::string::npos) << Log();
     }
+}
+
+TEST_F(CrashReport, FaultInsideTheAllocatorWhileTheLogIsLockedIsReportedAtOnce)
+{
+    // One thread holds the program log's locks, one allocates without pause,
+    // and the third faults inside the allocator's lock. With one arena, any
+    // allocation of the report would wait for the dead thread for good; a
+    // lock of the log would too. Local time five and a half hours east of UTC.
+    std::vector<std::string> env = m_Tree->Env();
+    env.insert(env.end(), {"QUILLBARN_TEST_TIME_DIVISOR=1", "QUILLBARN_TEST_CRASH=locks",
+                           "MALLOC_ARENA_MAX=1", "TZ=<+0530>-5:30"});
+    std::string output = m_Dir + "/console.out";
+    pid_t pid = m_Pid = qbtest::Spawn({m_Exe, "-Console"}, env, output);
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(qbtest::WaitUntil(
+        [&] { return Contains(qbtest::ReadFile(output), "faulting inside the allocator's lock\n"); }, 30000))
+        << qbtest::ReadFile(output);
+    auto fault = std::chrono::steady_clock::now();
+    time_t faultTime = time(nullptr);
+
+    bool reported = qbtest::WaitUntil(
+        [&]
+        {
+            std::string log = Log();
+            return Contains(log, "[Exception]EXCEPTION code=ACCESS_VIOLATION\n") &&
+                   Contains(log, "[Exception]BACKTRACE: ") && Contains(Dump(), "\n== end ==\n");
+        },
+        2000);
+    EXPECT_TRUE(reported) << "2 s after the fault:\n" << Log();
+    EXPECT_TRUE(Contains(Dump(), "exception=ACCESS_VIOLATION code=0xc0000005 signal=11 "));
+
+    int code = qbtest::WaitExit(pid, 60000);
+    auto end = std::chrono::steady_clock::now();
+    if (code != -1)
+        m_Pid = -1;
+    EXPECT_EQ(code, 255);
+    EXPECT_LT(end - fault, std::chrono::seconds(15)) << "ended by the report, not by its time limit";
+    // Whole: one line per frame, each with its address and module at least.
+    std::vector<std::string> frames = CheckReport("ACCESS_VIOLATION");
+    ASSERT_FALSE(frames.empty());
+    EXPECT_TRUE(Contains(frames[0], " in Quillbarn")) << frames[0];
+
+    // The line head the program log writes, in local time, in the day's file.
+    std::string log = Log();
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(
+        log, m,
+        std::regex(R"(\[([0-9]{4})-([0-9]{2})-([0-9]{2}) ([0-9]{2}):([0-9]{2}):([0-9]{2})\])"
+                   R"(\[Quillbarn\]\[PID=([0-9]{4,})\]\[ERROR\]\[TID=[0-9]{4,}\])"
+                   R"(\[Exception\]EXCEPTION code=ACCESS_VIOLATION\n)")))
+        << log;
+    EXPECT_EQ(std::stol(m[7]), static_cast<long>(pid));
+    struct tm written
+    {
+    };
+    written.tm_year = std::stoi(m[1]) - 1900;
+    written.tm_mon = std::stoi(m[2]) - 1;
+    written.tm_mday = std::stoi(m[3]);
+    written.tm_hour = std::stoi(m[4]);
+    written.tm_min = std::stoi(m[5]);
+    written.tm_sec = std::stoi(m[6]);
+    double skew = difftime(timegm(&written) - (5 * 3600 + 30 * 60), faultTime);
+    EXPECT_LE(std::abs(skew), 2.0) << m[0];
+    EXPECT_TRUE(Contains(qbtest::ReadFile(m_Dir + "/Kelv/Log/LogFile_" + m[1].str() + "_" + m[2].str() + "_" +
+                                          m[3].str() + ".log"),
+                         "EXCEPTION code=ACCESS_VIOLATION\n"));
 }
 
 TEST(CrashNames, TableAndUnknownCodes)

@@ -13,11 +13,11 @@ namespace
 class ConfigManagerTest : public ::testing::Test
 {
 protected:
-    void SetUp() override { m_Tree = &ConfigTestTree::Prepare(); }
+    void SetUp() override { m_Tree = &CConfigTestTree::Prepare(); }
 
     CConfigManager* Manager() { return CConfigManager::GetInstance(); }
 
-    ConfigTestTree* m_Tree = nullptr;
+    CConfigTestTree* m_Tree = nullptr;
 };
 
 // --- KelvAdv.conf range rules -------------------------------------------------

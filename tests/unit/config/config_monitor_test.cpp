@@ -2,12 +2,14 @@
 // delete, reload after a modification has settled, and the log lines of
 // files it does not watch.
 #include "config/ConfigMonitorTask.h"
-#include "platform/FileSystem.h"
-#include "platform/Profile.h"
 #include "core/BuffManager.h"
 #include "core/Clock.h"
 #include "core/ProgramLogRecorder.h"
+#include "platform/FileSystem.h"
+#include "platform/Profile.h"
+#include "support/InstallTree.h"
 #include "support/Process.h"
+#include "support/TestHelpers.h"
 #include "support/TestInstall.h"
 #include "tests/unit/config/ConfigTestTree.h"
 
@@ -34,7 +36,7 @@ class ConfigMonitorTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        m_Tree = &ConfigTestTree::Prepare();
+        m_Tree = &CConfigTestTree::Prepare();
         CBuffManager::GetInstance()->Init();
         m_TempDir = CGlobalSharedData::GetInstance()->GetTempDir();
         platform::CreateDirectories(m_TempDir);
@@ -71,8 +73,8 @@ protected:
         ASSERT_TRUE(m_Task->Start());
         // The backup is taken before the directory is watched.
         ASSERT_TRUE(
-            qbtest::WaitUntil(5000, [&] { return platform::FileExists(m_TempDir + "/ProgramLog.conf"); }));
-        ASSERT_TRUE(qbtest::WaitUntil(5000, [&] { return m_Task->m_ActivityTime.load() != 0; }));
+            qbtest::WaitUntil([&] { return platform::FileExists(m_TempDir + "/ProgramLog.conf"); }, 5000));
+        ASSERT_TRUE(qbtest::WaitUntil([&] { return m_Task->m_ActivityTime.load() != 0; }, 5000));
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     // What this test's monitor logged (the log files are shared by the tests of this process).
@@ -83,11 +85,11 @@ protected:
     }
     bool LogHas(const std::string& text, int timeoutMs = 5000)
     {
-        return qbtest::WaitUntil(timeoutMs, [&] { return NewLog().find(text) != std::string::npos; });
+        return qbtest::WaitUntil([&] { return NewLog().find(text) != std::string::npos; }, timeoutMs);
     }
     std::string ConfigPath(const std::string& name) { return m_Tree->ConfigDir() + "/" + name; }
 
-    ConfigTestTree* m_Tree = nullptr;
+    CConfigTestTree* m_Tree = nullptr;
     std::string m_TempDir;
     std::unique_ptr<CConfigMonitorTask> m_Task;
     size_t m_BuffsBefore = 0;
@@ -142,7 +144,7 @@ TEST_F(ConfigMonitorTest, SavingProgramLogWithLoggingOffSilencesTheLogAfterTheSe
             << "reloaded before the settle";
     }
     ASSERT_TRUE(qbtest::WaitUntil(
-        5000, [] { return CConfigManager::GetInstance()->ProgramLog().m_GlobalEnable == 0; }));
+        [] { return CConfigManager::GetInstance()->ProgramLog().m_GlobalEnable == 0; }, 5000));
     EXPECT_GE(std::chrono::steady_clock::now() - saved,
               std::chrono::milliseconds(TestTimeDivisor() == 1 ? 900 : 0));
     QB_LOG(PL_ERROR, "[ConfigMonitorTest]", "[Silenced] must not appear\n");
@@ -152,7 +154,7 @@ TEST_F(ConfigMonitorTest, SavingProgramLogWithLoggingOffSilencesTheLogAfterTheSe
     ASSERT_TRUE(platform::WritePrivateProfileString("GlobalProgramLog", "Enable", "1",
                                                     ConfigPath("ProgramLog.conf")));
     ASSERT_TRUE(qbtest::WaitUntil(
-        5000, [] { return CConfigManager::GetInstance()->ProgramLog().m_GlobalEnable == 1; }));
+        [] { return CConfigManager::GetInstance()->ProgramLog().m_GlobalEnable == 1; }, 5000));
     QB_LOG(PL_ERROR, "[ConfigMonitorTest]", "[Heard] again\n");
     EXPECT_TRUE(LogHas("[Heard] again"));
 }
@@ -186,32 +188,24 @@ TEST_F(ConfigMonitorTest, OtherFilesOnlyGetTheirInfoLine)
 // The collector starts the monitor as one of its top-level tasks.
 TEST(CollectorConfigMonitor, RunningCollectorRestoresADeletedFile)
 {
-    char tmpl[] = "/tmp/qb_cmon_XXXXXX";
-    std::string dir = mkdtemp(tmpl);
-    for (const char* sub :
-         {"/bin", "/Kelv", "/Kelv/Config", "/Kelv/Log", "/Kelv/Temp", "/Kelv/Dump", "/mysql"})
-        platform::CreateDirectory(dir + sub);
-    std::string confSrc = std::string(QB_SOURCE_DIR) + "/conf";
-    for (const std::string& f : platform::ListDirectory(confSrc, "*", true))
-        platform::CopyFile(confSrc + "/" + f, dir + "/Kelv/Config/" + f, false);
-    std::string exe = dir + "/bin/Quillbarn";
-    ASSERT_TRUE(platform::CopyFile(qbtest::BinDir() + "/Quillbarn", exe, false));
-    chmod(exe.c_str(), 0755);
+    // A tree without a registry file: the collector finds it two levels above its executable.
+    qbtest::CInstallTree tree(qbtest::SInstallTreeOptions().Stem("qb_cmon").Dirs(
+        {"bin", "Kelv/Config", "Kelv/Log", "Kelv/Temp", "Kelv/Dump", "mysql"}));
+    const std::string& dir = tree.Dir();
+    std::string exe = tree.InstallProgram(qbtest::BinDir() + "/Quillbarn", "Quillbarn");
+    ASSERT_FALSE(exe.empty());
     std::string kelv = qbtest::ReadFile(dir + "/Kelv/Config/Kelv.conf");
-    pid_t pid = qbtest::Spawn({exe, "-Console"},
-                              {"QUILLBARN_REGISTRY=" + dir + "/no-registry.ini",
-                               "QUILLBARN_SCM_DIR=" + dir + "/scm", "QUILLBARN_TEST_TIME_DIVISOR=1"},
-                              dir + "/console.out");
-    EXPECT_TRUE(qbtest::WaitUntil(10000, [&] { return platform::FileExists(dir + "/Kelv/Temp/Kelv.conf"); }));
+    std::vector<std::string> env = tree.Env();
+    env.push_back("QUILLBARN_TEST_TIME_DIVISOR=1");
+    pid_t pid = qbtest::Spawn({exe, "-Console"}, env, dir + "/console.out");
+    EXPECT_TRUE(qbtest::WaitUntil([&] { return platform::FileExists(dir + "/Kelv/Temp/Kelv.conf"); }, 10000));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     platform::DeleteFile(dir + "/Kelv/Config/Kelv.conf");
     EXPECT_TRUE(
-        qbtest::WaitUntil(5000, [&] { return platform::FileExists(dir + "/Kelv/Config/Kelv.conf"); }));
+        qbtest::WaitUntil([&] { return platform::FileExists(dir + "/Kelv/Config/Kelv.conf"); }, 5000));
     EXPECT_EQ(qbtest::ReadFile(dir + "/Kelv/Config/Kelv.conf"), kelv);
     kill(pid, SIGTERM);
     EXPECT_EQ(qbtest::WaitExit(pid, 20000), 0) << "the monitor ends with the collector";
     kill(pid, SIGKILL);
     qbtest::WaitExit(pid, 1000);
-    std::string cmd = "rm -rf '" + dir + "'";
-    (void)system(cmd.c_str());
 }

@@ -1,6 +1,7 @@
-#include "platform/Tick.h"
 #include "core/TaskManager.h"
+#include "platform/Tick.h"
 #include "support/Process.h"
+#include "support/TestHelpers.h"
 #include "support/TestInstall.h"
 
 #include <gtest/gtest.h>
@@ -73,7 +74,8 @@ TEST_F(TaskManagerTest, TaskThatThrowsIsLoggedThenReapedAndDestroyed)
     ASSERT_NE(log.find("[CTask::_Run]Exception Occur In class (anonymous namespace)::CThrowingTask\n"),
               std::string::npos)
         << log;
-    size_t warn = log.find("[CTaskManager]Find Task class (anonymous namespace)::CThrowingTask Exit In Exception!\n");
+    size_t warn =
+        log.find("[CTaskManager]Find Task class (anonymous namespace)::CThrowingTask Exit In Exception!\n");
     ASSERT_NE(warn, std::string::npos) << log;
     EXPECT_LT(err, warn) << "ERROR from the thread, then WARN from the watcher";
     EXPECT_FALSE(tm->DelTask(task)) << "a reaped task is not deleted twice";
@@ -90,11 +92,11 @@ TEST_F(TaskManagerTest, HandOverDestroysEachTaskExactlyOnce)
     int destroyedBefore = CBlockingTask::s_Destroyed;
     ASSERT_TRUE(tm->HandOverTask(running));
     release.Set();
-    EXPECT_TRUE(qbtest::WaitUntil(10000, [&] { return CBlockingTask::s_Destroyed == destroyedBefore + 1; }));
+    EXPECT_TRUE(qbtest::WaitUntil([&] { return CBlockingTask::s_Destroyed == destroyedBefore + 1; }, 10000));
 
     auto* ended = new CBlockingTask(&release);
     ASSERT_TRUE(tm->AddTask(ended));
-    ASSERT_TRUE(qbtest::WaitUntil(10000, [&] { return !tm->IsTaskListed(ended); })) << "watcher unlists it";
+    ASSERT_TRUE(qbtest::WaitUntil([&] { return !tm->IsTaskListed(ended); }, 10000)) << "watcher unlists it";
     EXPECT_FALSE(tm->HandOverTask(ended));
     EXPECT_EQ(CBlockingTask::s_Destroyed, destroyedBefore + 1) << "not destroyed by the manager";
     delete ended;
@@ -164,10 +166,12 @@ TEST_F(TaskManagerTest, StopAllClearsRunningFlagsAndSingleWaitWarnsForUnlisted)
     EXPECT_EQ(tm->WaitForSingleTask(listed, 5000), platform::WAIT_OBJECT_0);
     EXPECT_TRUE(tm->DelTask(listed));
     std::string log = qbtest::ReadTodayLog();
-    EXPECT_NE(log.find("[CTaskManager::WaitForSingleTask]class (anonymous namespace)::CBlockingTask Does Not In "
-                       "The TaskManager\n"),
+    EXPECT_NE(
+        log.find("[CTaskManager::WaitForSingleTask]class (anonymous namespace)::CBlockingTask Does Not In "
+                 "The TaskManager\n"),
+        std::string::npos);
+    EXPECT_NE(log.find("Invalid Thread Handle In class (anonymous namespace)::CBlockingTask\n"),
               std::string::npos);
-    EXPECT_NE(log.find("Invalid Thread Handle In class (anonymous namespace)::CBlockingTask\n"), std::string::npos);
 }
 
 TEST(TaskManagerUninitialised, OperationsReturnAtOnce)

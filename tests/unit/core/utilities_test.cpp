@@ -2,6 +2,7 @@
 #include "core/BuffManager.h"
 #include "core/GlobalSharedData.h"
 #include "core/Utilities.h"
+#include "support/TestHelpers.h"
 #include "support/TestInstall.h"
 
 #include <gtest/gtest.h>
@@ -27,26 +28,7 @@ std::string Bytes(std::initializer_list<int> b)
     return s;
 }
 
-class CTempDir
-{
-public:
-    CTempDir()
-    {
-        char tmpl[] = "/tmp/qb_util_XXXXXX";
-        char* p = mkdtemp(tmpl);
-        EXPECT_NE(p, nullptr);
-        m_Path = p ? p : "";
-    }
-    ~CTempDir()
-    {
-        if (!m_Path.empty())
-            (void)system(("rm -rf '" + m_Path + "'").c_str());
-    }
-    const std::string& Path() const { return m_Path; }
-
-private:
-    std::string m_Path;
-};
+using qbtest::CTempDir;
 
 bool IsDir(const std::string& p)
 {
@@ -318,7 +300,8 @@ TEST(UtilitiesEscape, FileName)
 
 TEST(UtilitiesFiles, FileSize)
 {
-    CTempDir dir;
+    CTempDir dir("qb_util");
+    ASSERT_FALSE(dir.Path().empty());
     std::string file = dir.Path() + "/f.bin";
     {
         std::ofstream o(file, std::ios::binary);
@@ -332,7 +315,8 @@ TEST(UtilitiesFiles, FileSize)
 
 TEST(UtilitiesFiles, CreateDirectoryRecursive)
 {
-    CTempDir dir;
+    CTempDir dir("qb_util");
+    ASSERT_FALSE(dir.Path().empty());
     std::string nested = dir.Path() + "/a/b/c";
     ASSERT_TRUE(CreateDirectoryRecursive(nested.c_str()));
     EXPECT_TRUE(IsDir(dir.Path() + "/a"));
@@ -400,7 +384,8 @@ TEST(UtilitiesFiles, DiskSpaceRules)
 
 TEST(UtilitiesDigest, MD5OfFiles)
 {
-    CTempDir dir;
+    CTempDir dir("qb_util");
+    ASSERT_FALSE(dir.Path().empty());
     unsigned char digest[16];
     std::string empty = dir.Path() + "/empty";
     std::ofstream(empty).close();

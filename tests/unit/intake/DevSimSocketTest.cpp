@@ -1,6 +1,6 @@
 // devsim against a real socket: a small listener in the test answers with reply bytes built by the
 // collector's reply builders, and devsim's report must agree with what the listener saw.
-#include "DevSimRunner.h"
+#include "support/DevSimRunner.h"
 
 #include <arpa/inet.h>
 #include <atomic>

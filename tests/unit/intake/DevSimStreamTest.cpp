@@ -1,5 +1,5 @@
 // devsim's byte stream, read back with the collector's layouts: the two independent encoders must agree.
-#include "DevSimRunner.h"
+#include "support/DevSimRunner.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>

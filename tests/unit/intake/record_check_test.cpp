@@ -1,8 +1,8 @@
 // The per-type checks of the record task: size rules at their limits, the enforced ranges at their
 // edges, masked bodies, the probe and the unsupported types.
 #include "intake/NodeLogRecordTask.h"
-#include "record_test_records.h"
 #include "support/TestInstall.h"
+#include "support/TestRecords.h"
 
 #include <gtest/gtest.h>
 

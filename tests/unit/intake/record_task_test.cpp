@@ -2,15 +2,15 @@
 // resynchronisation after garbage and bad lengths, replies through the send ring, the disk-full rules
 // and the bounds on memory.
 #include "config/ConfigManager.h"
+#include "core/BuffManager.h"
+#include "core/GlobalSharedData.h"
 #include "intake/NodeLogRecordTask.h"
 #include "platform/MessageQueue.h"
 #include "platform/Profile.h"
 #include "platform/Tick.h"
-#include "record_test_records.h"
-#include "core/BuffManager.h"
-#include "core/GlobalSharedData.h"
 #include "storage/DeviceRegistry.h"
 #include "support/TestInstall.h"
+#include "support/TestRecords.h"
 
 #include <atomic>
 #include <gtest/gtest.h>

@@ -4,8 +4,9 @@
 #include "maintenance/TableRepairTask.h"
 
 #include "config/ConfigManager.h"
-#include "platform/Profile.h"
 #include "core/Clock.h"
+#include "platform/Profile.h"
+#include "support/TestHelpers.h"
 #include "support/TestInstall.h"
 
 #include <gtest/gtest.h>
@@ -17,24 +18,9 @@
 
 namespace
 {
-time_t LocalEpoch(int y, int mo, int d, int h, int mi, int s)
-{
-    struct tm t
-    {
-    };
-    t.tm_year = y - 1900;
-    t.tm_mon = mo - 1;
-    t.tm_mday = d;
-    t.tm_hour = h;
-    t.tm_min = mi;
-    t.tm_sec = s;
-    t.tm_isdst = -1;
-    return mktime(&t);
-}
-
 LocalTime At(int y, int mo, int d, int h, int mi = 0, int s = 0)
 {
-    return CClock::ToLocal(LocalEpoch(y, mo, d, h, mi, s));
+    return CClock::ToLocal(qbtest::LocalEpoch(y, mo, d, h, mi, s));
 }
 
 void SetKelv(const char* section, const char* key, int value)
@@ -164,7 +150,7 @@ TEST_F(MaintenanceClockTest, CleanTimeFollowsTheConfiguredWindowAndTheLastCleanD
     std::vector<int> hours;
     for (int h = 0; h < 24; ++h)
     {
-        SetNow(LocalEpoch(2024, 3, 15, h, 30, 0));
+        SetNow(qbtest::LocalEpoch(2024, 3, 15, h, 30, 0));
         if (task.IsCleanTime() == 1)
             hours.push_back(h);
     }
@@ -173,11 +159,11 @@ TEST_F(MaintenanceClockTest, CleanTimeFollowsTheConfiguredWindowAndTheLastCleanD
     // Cleaned on the 15th: not again that day, but on the 16th, and on the
     // 15th of the next month (the day of the month is what counts).
     task.SetLastCleanDate(At(2024, 3, 15, 0, 10));
-    SetNow(LocalEpoch(2024, 3, 15, 23, 0, 0));
+    SetNow(qbtest::LocalEpoch(2024, 3, 15, 23, 0, 0));
     EXPECT_EQ(task.IsCleanTime(), 0);
-    SetNow(LocalEpoch(2024, 3, 16, 0, 30, 0));
+    SetNow(qbtest::LocalEpoch(2024, 3, 16, 0, 30, 0));
     EXPECT_EQ(task.IsCleanTime(), 1);
-    SetNow(LocalEpoch(2024, 4, 15, 1, 0, 0));
+    SetNow(qbtest::LocalEpoch(2024, 4, 15, 1, 0, 0));
     EXPECT_EQ(task.IsCleanTime(), 0);
 
     SetKelv("ClearRule", "StartCheckTime", 1);
@@ -186,7 +172,7 @@ TEST_F(MaintenanceClockTest, CleanTimeFollowsTheConfiguredWindowAndTheLastCleanD
     hours.clear();
     for (int h = 0; h < 24; ++h)
     {
-        SetNow(LocalEpoch(2024, 3, 15, h, 0, 0));
+        SetNow(qbtest::LocalEpoch(2024, 3, 15, h, 0, 0));
         if (task.IsCleanTime() == 1)
             hours.push_back(h);
     }
@@ -196,7 +182,7 @@ TEST_F(MaintenanceClockTest, CleanTimeFollowsTheConfiguredWindowAndTheLastCleanD
 TEST_F(MaintenanceClockTest, StrongRepairTimeReadsTheClockAndTheConfiguredWindow)
 {
     CTableRepairTask task("db");
-    SetNow(LocalEpoch(2024, 3, 16, 1, 15, 0));
+    SetNow(qbtest::LocalEpoch(2024, 3, 16, 1, 15, 0));
     EXPECT_EQ(task.IsStrongRepairTime(), 1);
     task.SetLastStrongRepair(At(2024, 3, 16, 1, 5));
     EXPECT_EQ(task.IsStrongRepairTime(), 0);
@@ -204,16 +190,16 @@ TEST_F(MaintenanceClockTest, StrongRepairTimeReadsTheClockAndTheConfiguredWindow
     SetKelv("RepairRule", "StartStrongRepairTime", 3);
     SetKelv("RepairRule", "EndStrongRepairTime", 5);
     EXPECT_EQ(task.IsStrongRepairTime(), 0);
-    SetNow(LocalEpoch(2024, 3, 16, 4, 0, 0));
+    SetNow(qbtest::LocalEpoch(2024, 3, 16, 4, 0, 0));
     EXPECT_EQ(task.IsStrongRepairTime(), 1);
-    SetNow(LocalEpoch(2024, 3, 17, 4, 0, 0));
+    SetNow(qbtest::LocalEpoch(2024, 3, 17, 4, 0, 0));
     EXPECT_EQ(task.IsStrongRepairTime(), 0);
 }
 
 TEST(ReportDueTest, DueTestAroundOneCycle)
 {
     const std::string update = "2024-03-15 10:00:00";
-    time_t updated = LocalEpoch(2024, 3, 15, 10, 0, 0);
+    time_t updated = qbtest::LocalEpoch(2024, 3, 15, 10, 0, 0);
     // No run recorded yet: due.
     EXPECT_TRUE(CReportTableGenTask::IsStatisticsDue("", "", "", 1440, 10, updated));
     // 23 h 59 min 55 s after the last run: 5 s left, within the 10 s slack.

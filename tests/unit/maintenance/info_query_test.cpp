@@ -1,11 +1,13 @@
 // The info query over a real loopback socket, and the disk-space check that publishes ISFULL.
 #include "config/ConfigManager.h"
 #include "config/DiskSpace.h"
-#include "platform/SocketManager.h"
 #include "core/InfoManager.h"
-#include "protocol/InfoQueryProtocol.h"
 #include "maintenance/InfoRetrieveTask.h"
 #include "platform/Profile.h"
+#include "platform/SocketManager.h"
+#include "protocol/InfoQueryProtocol.h"
+#include "support/Process.h"
+#include "support/TestHelpers.h"
 #include "support/TestInstall.h"
 #include "writers/LogMergeManager.h"
 #include "writers/QuillbarnLogsWriterManager.h"
@@ -25,31 +27,6 @@
 
 namespace
 {
-bool WaitUntil(const std::function<bool()>& done, int ms)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done())
-    {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
-int FreeLoopbackPort()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    socklen_t len = sizeof(a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
 InfoQueryHeader Query(int32_t type)
 {
     InfoQueryHeader q{};
@@ -87,7 +64,7 @@ protected:
         m_AdvOriginal = qbtest::ReadFile(m_AdvPath);
         ASSERT_TRUE(CSocketManager::GetInstance()->Init());
         ASSERT_TRUE(CLogMergeManager::GetInstance()->Init());
-        m_Port = FreeLoopbackPort();
+        m_Port = qbtest::FreeTcpPort();
         m_Task.SetListenPortOverride(m_Port);
         ASSERT_TRUE(m_Task.Start());
     }
@@ -109,7 +86,7 @@ protected:
 
     void Connect()
     {
-        ASSERT_TRUE(WaitUntil(
+        ASSERT_TRUE(qbtest::WaitUntil(
             [&]
             {
                 m_Client = socket(AF_INET, SOCK_STREAM, 0);
@@ -362,7 +339,7 @@ TEST_F(DiskSpaceTest, TimerRunsTheCheckAfterItsPeriod)
     EXPECT_EQ(19u, info->GetStartTime().size());
     // One minute of 1 s ticks, shortened for tests.
     // Memory is set first, the file right after.
-    EXPECT_TRUE(WaitUntil([&] { return MemoryIsFull() == 1 && FileIsFull() == 1; }, 10000));
+    EXPECT_TRUE(qbtest::WaitUntil([&] { return MemoryIsFull() == 1 && FileIsFull() == 1; }, 10000));
     ASSERT_TRUE(info->UnInit());
     m_FreeBytes = 1ull << 40;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));

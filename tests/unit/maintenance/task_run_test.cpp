@@ -4,6 +4,7 @@
 
 #include "config/ConfigManager.h"
 #include "platform/Tick.h"
+#include "support/TestHelpers.h"
 #include "support/TestInstall.h"
 
 #include <gtest/gtest.h>
@@ -13,25 +14,6 @@
 
 namespace
 {
-size_t CountOf(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
-        ++n;
-    return n;
-}
-
-template <typename F> bool WaitUntil(F done, uint32_t ms)
-{
-    for (uint32_t waited = 0; waited < ms; waited += 10)
-    {
-        if (done())
-            return true;
-        platform::Sleep(10);
-    }
-    return done();
-}
-
 void WriteStatistics(const std::string& text)
 {
     CConfigManager* config = CConfigManager::GetInstance();
@@ -64,15 +46,15 @@ TEST_F(TaskRunTest, ReportTaskStartsOneThreadPerTableUpToSixtyFour)
     WriteStatistics(conf);
     auto task = std::make_unique<CReportTableGenTask>("rtdb70");
     ASSERT_TRUE(task->Start());
-    EXPECT_TRUE(WaitUntil(
-        [&] { return CountOf(NewLog(), "[TableStatistics] Report Gen For rtdb70.T") == 64; }, 10000));
+    EXPECT_TRUE(qbtest::WaitUntil(
+        [&] { return qbtest::CountOf(NewLog(), "[TableStatistics] Report Gen For rtdb70.T") == 64; }, 10000));
     EXPECT_EQ(task->GetTableThreadCount(), 64u);
     EXPECT_EQ(task->GetTableDescriptions().size(), 70u);
     EXPECT_TRUE(task->StopAndWait(20000));
     std::string log = NewLog();
-    EXPECT_EQ(CountOf(log, "] Report Gen For rtdb70.T"), 128u) << "64 starts and 64 ends";
-    EXPECT_EQ(CountOf(log, "Report Gen For rtdb70.T65 "), 0u);
-    EXPECT_EQ(CountOf(log, "Exit Normally.\n"), CountOf(log, "Report Gen For rtdb70.T") / 2);
+    EXPECT_EQ(qbtest::CountOf(log, "] Report Gen For rtdb70.T"), 128u) << "64 starts and 64 ends";
+    EXPECT_EQ(qbtest::CountOf(log, "Report Gen For rtdb70.T65 "), 0u);
+    EXPECT_EQ(qbtest::CountOf(log, "Exit Normally.\n"), qbtest::CountOf(log, "Report Gen For rtdb70.T") / 2);
     EXPECT_NE(log.find("[Run] Table Gen Thread For Db = rtdb70 Start...\n"), std::string::npos);
     EXPECT_NE(log.find("[Run] Table Gen Thread For Db = rtdb70 Exit.\n"), std::string::npos);
 }

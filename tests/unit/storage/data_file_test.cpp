@@ -1,13 +1,14 @@
 #include "storage/DataFileManager.h"
 
 #include "config/ConfigManager.h"
-#include "platform/FileSystem.h"
-#include "platform/Profile.h"
-#include "platform/Tick.h"
 #include "core/BuffManager.h"
 #include "core/Clock.h"
 #include "core/GlobalSharedData.h"
+#include "platform/FileSystem.h"
+#include "platform/Profile.h"
+#include "platform/Tick.h"
 #include "support/Process.h"
+#include "support/TestHelpers.h"
 #include "support/TestInstall.h"
 
 #include <gtest/gtest.h>
@@ -24,25 +25,6 @@
 
 namespace
 {
-size_t CountOf(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
-        ++n;
-    return n;
-}
-
-template <typename F> bool WaitUntil(F done, uint32_t ms = 5000)
-{
-    for (uint32_t waited = 0; waited < ms; waited += 5)
-    {
-        if (done())
-            return true;
-        platform::Sleep(5);
-    }
-    return done();
-}
-
 void SetDataFileOption(const char* key, int value)
 {
     CConfigManager* config = CConfigManager::GetInstance();
@@ -149,7 +131,8 @@ TEST_F(DataFileTest, TreeNamesSwitchOutAndRecreation)
 
     std::string line = "1\t2\t\"hello\"\t\"2012-05-01 08:09:10\"\r\n";
     ASSERT_EQ(m->WriteDataFileByID(id, line.data(), static_cast<uint32_t>(line.size())), line.size());
-    ASSERT_TRUE(WaitUntil([&] { return m->GetImportListSize() > 0; })) << "switched out after the use time";
+    ASSERT_TRUE(qbtest::WaitUntil([&] { return m->GetImportListSize() > 0; }))
+        << "switched out after the use time";
     EXPECT_FALSE(file->IsHandleValid()) << "the switch thread closes it and leaves re-creation to the writer";
     EXPECT_NE(qbtest::ReadTodayLog().find("[DataFileSwitchThread] Switch Out DataFile = " + first + "\n"),
               std::string::npos);
@@ -173,11 +156,12 @@ TEST_F(DataFileTest, TreeNamesSwitchOutAndRecreation)
 TEST_F(DataFileTest, ImportListClaimsReleaseAndDuplicates)
 {
     CDataFileManager* m = CDataFileManager::GetInstance();
-    auto scans = [] { return CountOf(qbtest::ReadTodayLog(), "[DoImportOnStart] DataFile Will Import In"); };
+    auto scans = []
+    { return qbtest::CountOf(qbtest::ReadTodayLog(), "[DoImportOnStart] DataFile Will Import In"); };
     size_t scansBefore = scans();
     ASSERT_TRUE(m->Init());
     // The start-up scan runs at once; the list is this test's own only after it.
-    ASSERT_TRUE(qbtest::WaitUntil(10000, [&] { return scans() > scansBefore; }));
+    ASSERT_TRUE(qbtest::WaitUntil([&] { return scans() > scansBefore; }, 10000));
     uint32_t a = m->AllocDataFileID(m_Db.c_str(), "usrbasiclog");
     uint32_t b = m->AllocDataFileID(m_Db.c_str(), "usrsvrlog");
     ASSERT_NE(a, 0u);

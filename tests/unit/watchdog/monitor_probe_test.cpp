@@ -6,14 +6,18 @@
 #include "platform/Process.h"
 #include "platform/Registry.h"
 #include "platform/ServiceManager.h"
+#include "support/TestHelpers.h"
 #include "watchdog/QuillbarnMonitor.h"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 
@@ -91,7 +95,7 @@ class MonitorControl : public ::testing::Test
 protected:
     void SetUp() override
     {
-        m_Dir = dogtest::MakeTempDir("qb_dogctl");
+        m_Dir = qbtest::MakeTempDir("qb_dogctl");
         dogtest::MakeInstallTree(m_Dir, 9501);
         setenv("QUILLBARN_REGISTRY", (m_Dir + "/registry.ini").c_str(), 1);
         setenv("QUILLBARN_SCM_DIR", (m_Dir + "/scm").c_str(), 1);
@@ -115,7 +119,7 @@ protected:
         unsetenv("QUILLBARN_REGISTRY");
         unsetenv("QUILLBARN_SCM_DIR");
         unsetenv("QUILLBARN_TEST_TIME_DIVISOR");
-        dogtest::RemoveTree(m_Dir);
+        qbtest::RemoveTree(m_Dir);
     }
     void SetPort(int port) { dogtest::MakeInstallTree(m_Dir, port); }
     // Copies the stand-in collector to <dir>/bin/Quillbarn.
@@ -167,8 +171,8 @@ TEST_F(MonitorControl, ProbeSendsTheRecordAndJudgesTheAnswer)
         SetPort(longer.Port());
         EXPECT_EQ(Probe(), 1) << "the tag followed by more bytes is an answer";
     }
-    EXPECT_EQ(dogtest::CountOf(capture.Text(), "QuillbarnService [CQuillbarnMonitor][KeepAliveWithQuillbarn] "
-                                               "KeepAlive Succeed!\n"),
+    EXPECT_EQ(qbtest::CountOf(capture.Text(), "QuillbarnService [CQuillbarnMonitor][KeepAliveWithQuillbarn] "
+                                              "KeepAlive Succeed!\n"),
               2u);
     {
         CProbeListener wrong("KELVDEVPROBE10");
@@ -185,7 +189,7 @@ TEST_F(MonitorControl, ProbeSendsTheRecordAndJudgesTheAnswer)
         SetPort(hangsUp.Port());
         EXPECT_EQ(Probe(), 0);
     }
-    EXPECT_EQ(dogtest::CountOf(capture.Text(), "KeepAlive Succeed!"), 2u);
+    EXPECT_EQ(qbtest::CountOf(capture.Text(), "KeepAlive Succeed!"), 2u);
 }
 
 TEST_F(MonitorControl, ProbeGivesUpAfterTheAnswerWaitAndOnARefusedPort)
@@ -199,7 +203,7 @@ TEST_F(MonitorControl, ProbeGivesUpAfterTheAnswerWaitAndOnARefusedPort)
         EXPECT_GE(ms, 450);
         EXPECT_LT(ms, 3000);
     }
-    SetPort(dogtest::FreePort());
+    SetPort(qbtest::FreeTcpPort());
     int64_t ms = 0;
     EXPECT_EQ(Probe(&ms), 0) << "nothing listens";
     EXPECT_LT(ms, 1000);
@@ -223,28 +227,28 @@ TEST_F(MonitorControl, ServiceControlOfTheCollectorAndItsErrors)
 
     // Registered as the watchdog names it; the program dispatches under its own name.
     std::string exe = InstallStandIn(m_Dir);
-    SetPort(dogtest::FreePort());
+    SetPort(qbtest::FreeTcpPort());
     ASSERT_TRUE(platform::CreateService("KELV", "Quillbarn", exe));
     EXPECT_EQ(m_Monitor.IsQuillbarnStop(), 1);
     EXPECT_EQ(m_Monitor.StartQuillbarn(), 1);
     ASSERT_TRUE(qbtest::WaitUntil(
-        5000, [] { return platform::QueryServiceState("KELV") == platform::ServiceState::Running; }));
+        [] { return platform::QueryServiceState("KELV") == platform::ServiceState::Running; }, 5000));
     EXPECT_EQ(m_Monitor.IsQuillbarnStop(), 0);
     EXPECT_EQ(m_Monitor.StartQuillbarn(), 1) << "a running service is left alone";
-    EXPECT_TRUE(qbtest::WaitUntil(5000, [&] { return m_Monitor.KeepAliveWithQuillbarn() == 1; }));
-    EXPECT_EQ(dogtest::CountOf(qbtest::ReadFile(m_Dir + "/standin-starts.log"), "\n"), 1u);
+    EXPECT_TRUE(qbtest::WaitUntil([&] { return m_Monitor.KeepAliveWithQuillbarn() == 1; }, 5000));
+    EXPECT_EQ(qbtest::CountOf(qbtest::ReadFile(m_Dir + "/standin-starts.log"), "\n"), 1u);
 
     EXPECT_EQ(m_Monitor.StopQuillbarn(), 1);
-    EXPECT_TRUE(qbtest::WaitUntil(5000, [&] { return m_Monitor.IsQuillbarnStop() == 1; }));
+    EXPECT_TRUE(qbtest::WaitUntil([&] { return m_Monitor.IsQuillbarnStop() == 1; }, 5000));
     EXPECT_EQ(m_Monitor.StopQuillbarn(), 0) << "an already stopped service";
     text = capture.Text();
-    EXPECT_EQ(dogtest::CountOf(
+    EXPECT_EQ(qbtest::CountOf(
                   text, "QuillbarnService [CQuillbarnMonitor][StartQuillbarn] Start Service Succeed.\n"),
               1u);
-    EXPECT_EQ(dogtest::CountOf(
+    EXPECT_EQ(qbtest::CountOf(
                   text, "QuillbarnService [CQuillbarnMonitor][IsQuillbarnStop] Stop Quillbarn Succeed!\n"),
               1u);
-    EXPECT_EQ(dogtest::CountOf(text, "Stop Quillbarn Fail"), 0u);
+    EXPECT_EQ(qbtest::CountOf(text, "Stop Quillbarn Fail"), 0u);
 
     // A program the manager cannot run.
     ASSERT_TRUE(platform::DeleteService("KELV"));
@@ -257,18 +261,18 @@ TEST_F(MonitorControl, ServiceControlOfTheCollectorAndItsErrors)
 TEST_F(MonitorControl, KillFindsOnlyThisInstallsCollector)
 {
     dogtest::CStderrCapture capture(m_Dir + "/debug.txt");
-    SetPort(dogtest::FreePort());
+    SetPort(qbtest::FreeTcpPort());
     std::string exe = InstallStandIn(m_Dir);
     ASSERT_TRUE(platform::CreateService("KELV", "Quillbarn", exe));
 
     // Another install's collector runs under the same name, in the foreground.
     std::string otherDir = m_Dir + "/other";
-    dogtest::MakeInstallTree(otherDir, dogtest::FreePort());
+    dogtest::MakeInstallTree(otherDir, qbtest::FreeTcpPort());
     std::string otherExe = InstallStandIn(otherDir);
     pid_t other = qbtest::Spawn({otherExe}, {"QUILLBARN_SCM_SERVICE="});
     m_Spawned.push_back(other);
     ASSERT_TRUE(
-        qbtest::WaitUntil(5000, [&] { return platform::FileExists(otherDir + "/standin-starts.log"); }));
+        qbtest::WaitUntil([&] { return platform::FileExists(otherDir + "/standin-starts.log"); }, 5000));
 
     pid_t pid = 0;
     EXPECT_EQ(m_Monitor.GetQuillbarnPID(pid), 0) << "this install's collector is not running";
@@ -276,14 +280,14 @@ TEST_F(MonitorControl, KillFindsOnlyThisInstallsCollector)
     EXPECT_TRUE(platform::IsProcessAlive(other));
 
     ASSERT_EQ(m_Monitor.StartQuillbarn(), 1);
-    ASSERT_TRUE(qbtest::WaitUntil(5000, [] { return platform::GetServicePid("KELV") > 0; }));
+    ASSERT_TRUE(qbtest::WaitUntil([] { return platform::GetServicePid("KELV") > 0; }, 5000));
     pid_t collector = platform::GetServicePid("KELV");
     ASSERT_EQ(m_Monitor.GetQuillbarnPID(pid), 1);
     EXPECT_EQ(pid, collector);
     ASSERT_EQ(m_Monitor.KillQuillbarn(), 1);
-    EXPECT_TRUE(qbtest::WaitUntil(5000, [&] { return !platform::IsProcessAlive(collector); }));
+    EXPECT_TRUE(qbtest::WaitUntil([&] { return !platform::IsProcessAlive(collector); }, 5000));
     EXPECT_TRUE(platform::IsProcessAlive(other)) << "another install's collector is left alone";
-    EXPECT_TRUE(qbtest::WaitUntil(5000, [&] { return m_Monitor.IsQuillbarnStop() == 1; }));
+    EXPECT_TRUE(qbtest::WaitUntil([&] { return m_Monitor.IsQuillbarnStop() == 1; }, 5000));
 
     EXPECT_EQ(m_Monitor.KillProcessByPID(collector), 0) << "a process that is gone";
     std::string text = capture.Text();
@@ -292,7 +296,7 @@ TEST_F(MonitorControl, KillFindsOnlyThisInstallsCollector)
               std::string::npos);
     EXPECT_NE(text.find("[CQuillbarnMonitor][GetQuillbarnPID] Enum Process ID = 1\t Name = "),
               std::string::npos);
-    EXPECT_EQ(dogtest::CountOf(text, "[CQuillbarnMonitor][KillProcessByPID] Succeed To Kill Quillbarn.\n"),
+    EXPECT_EQ(qbtest::CountOf(text, "[CQuillbarnMonitor][KillProcessByPID] Succeed To Kill Quillbarn.\n"),
               1u);
     EXPECT_NE(text.find("[CQuillbarnMonitor][KillProcessByPID] Cannot Open Process PID = " +
                         std::to_string(collector) + " , Err = 3.\n"),
@@ -302,6 +306,7 @@ TEST_F(MonitorControl, KillFindsOnlyThisInstallsCollector)
     ASSERT_TRUE(platform::DeleteService("KELV"));
     EXPECT_EQ(m_Monitor.KillQuillbarn(), 0);
     EXPECT_TRUE(platform::IsProcessAlive(other)) << "killed a collector that is not this install's";
-    EXPECT_NE(capture.Text().find("[CQuillbarnMonitor][GetQuillbarnPID] No Executable Registered For Service KELV"),
-              std::string::npos);
+    EXPECT_NE(
+        capture.Text().find("[CQuillbarnMonitor][GetQuillbarnPID] No Executable Registered For Service KELV"),
+        std::string::npos);
 }

@@ -3,6 +3,7 @@
 
 #include "platform/Profile.h"
 #include "platform/Registry.h"
+#include "support/TestHelpers.h"
 #include "watchdog/QuillbarnMonitor.h"
 
 #include <gtest/gtest.h>
@@ -11,27 +12,12 @@
 
 namespace
 {
-time_t Local(int year, int month, int day, int hour, int minute, int second = 0)
-{
-    struct tm t
-    {
-    };
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_sec = second;
-    t.tm_isdst = -1;
-    return mktime(&t);
-}
-
 class MonitorRules : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
-        m_Dir = dogtest::MakeTempDir("qb_dogrules");
+        m_Dir = qbtest::MakeTempDir("qb_dogrules");
         dogtest::MakeInstallTree(m_Dir, 9601);
         setenv("QUILLBARN_REGISTRY", (m_Dir + "/registry.ini").c_str(), 1);
         setenv("QUILLBARN_TEST_TIME_DIVISOR", "1", 1);
@@ -44,7 +30,7 @@ protected:
     {
         unsetenv("QUILLBARN_REGISTRY");
         unsetenv("QUILLBARN_TEST_TIME_DIVISOR");
-        dogtest::RemoveTree(m_Dir);
+        qbtest::RemoveTree(m_Dir);
     }
     std::string AdvFile() const { return m_Dir + "/Kelv/Config/KelvAdv.conf"; }
     int LogMerge() const { return platform::GetPrivateProfileInt("Global", "EnableLogMerge", -1, AdvFile()); }
@@ -99,14 +85,15 @@ TEST_F(MonitorRules, SundayWindowRestartsOncePerDay)
         time_t when;
         int due;
     } cases[] = {
-        {Local(2024, 3, 9, 4, 0), 0},                                         // Saturday
-        {Local(2024, 3, 10, 3, 59, 59), 0},                                   // before the window
-        {Local(2024, 3, 10, 4, 0), 1},                                        // first test in the window
-        {Local(2024, 3, 10, 4, 1, 41), 0},                                    // same day again
-        {Local(2024, 3, 10, 4, 4, 59), 0},  {Local(2024, 3, 17, 4, 5, 0), 0}, // next Sunday, after the window
-        {Local(2024, 3, 17, 4, 4, 10), 1}, // next Sunday, last minute of the window
-        {Local(2024, 3, 18, 4, 0), 0},     // Monday
-        {Local(2024, 3, 24, 5, 0), 0},     // Sunday, wrong hour
+        {qbtest::LocalEpoch(2024, 3, 9, 4, 0), 0},       // Saturday
+        {qbtest::LocalEpoch(2024, 3, 10, 3, 59, 59), 0}, // before the window
+        {qbtest::LocalEpoch(2024, 3, 10, 4, 0), 1},      // first test in the window
+        {qbtest::LocalEpoch(2024, 3, 10, 4, 1, 41), 0},  // same day again
+        {qbtest::LocalEpoch(2024, 3, 10, 4, 4, 59), 0},
+        {qbtest::LocalEpoch(2024, 3, 17, 4, 5, 0), 0},  // next Sunday, after the window
+        {qbtest::LocalEpoch(2024, 3, 17, 4, 4, 10), 1}, // next Sunday, last minute of the window
+        {qbtest::LocalEpoch(2024, 3, 18, 4, 0), 0},     // Monday
+        {qbtest::LocalEpoch(2024, 3, 24, 5, 0), 0},     // Sunday, wrong hour
     };
     for (const auto& c : cases)
     {
@@ -120,7 +107,8 @@ TEST_F(MonitorRules, SundayWindowRestartsOncePerDay)
     for (int week = 0; week < 2; ++week)
     {
         int due = 0;
-        time_t start = Local(2024, 3, 31 + 7 * week, 3, 50); // 31 March and 7 April 2024, Sundays
+        time_t start =
+            qbtest::LocalEpoch(2024, 3, 31 + 7 * week, 3, 50); // 31 March and 7 April 2024, Sundays
         for (m_Now = start; m_Now < start + 1800; m_Now += 101)
             due += fresh.IsTimeToRestartQuillbarn();
         EXPECT_EQ(due, 1) << "week " << week;
@@ -142,9 +130,9 @@ TEST_F(MonitorRules, TenDetectedStopsWithinTenMinutesTurnLogMergeOff)
     // Every further stop while the last ten fit the window writes again; once they spread out, no more.
     EXPECT_EQ(StopsAt({600000, 660000}), 2);
     EXPECT_EQ(StopsAt({2000000}), 0);
-    EXPECT_EQ(dogtest::CountOf(capture.Text(),
-                               "QuillbarnService [CQuillbarnMonitor][OnQuillbarnStartByMonitor] "
-                               "Quillbarn Start Too Frequently! Shutdown LogMerge.\n"),
+    EXPECT_EQ(qbtest::CountOf(capture.Text(),
+                              "QuillbarnService [CQuillbarnMonitor][OnQuillbarnStartByMonitor] "
+                              "Quillbarn Start Too Frequently! Shutdown LogMerge.\n"),
               3u);
 }
 

@@ -7,6 +7,7 @@
 #include "platform/Profile.h"
 #include "platform/Registry.h"
 #include "platform/ServiceManager.h"
+#include "support/TestHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -25,17 +26,15 @@ class WatchdogProcess : public ::testing::Test
 protected:
     void SetUp() override
     {
-        m_Dir = dogtest::MakeTempDir("qb_dogproc");
-        m_Port = dogtest::FreePort();
-        dogtest::MakeInstallTree(m_Dir, m_Port);
+        m_Dir = qbtest::MakeTempDir("qb_dogproc");
+        m_Port = qbtest::FreeTcpPort();
+        dogtest::MakeInstallTree(m_Dir, m_Port, true);
         m_Collector = m_Dir + "/bin/Quillbarn";
         m_Watchdog = m_Dir + "/bin/QuillbarnService";
         ASSERT_TRUE(platform::CopyFile(qbtest::BinDir() + "/standin/Quillbarn", m_Collector, false));
         ASSERT_TRUE(platform::CopyFile(qbtest::BinDir() + "/QuillbarnService", m_Watchdog, false));
         chmod(m_Collector.c_str(), 0755);
         chmod(m_Watchdog.c_str(), 0755);
-        qbtest::WriteFile(m_Dir + "/registry.ini",
-                          "[HKLM\\Software\\Velmora\\SSL\\DC]\nInstallPath=\"" + m_Dir + "\"\n");
         m_Env = {"QUILLBARN_REGISTRY=" + m_Dir + "/registry.ini", "QUILLBARN_SCM_DIR=" + m_Dir + "/scm",
                  "QUILLBARN_TEST_TIME_DIVISOR=50", "QUILLBARN_DEBUG_OUTPUT=stderr"};
         setenv("QUILLBARN_SCM_DIR", (m_Dir + "/scm").c_str(), 1);
@@ -59,7 +58,7 @@ protected:
             if (platform::IsProcessAlive(pid))
                 kill(pid, SIGKILL);
         unsetenv("QUILLBARN_SCM_DIR");
-        dogtest::RemoveTree(m_Dir);
+        qbtest::RemoveTree(m_Dir);
     }
     int Scm(std::vector<std::string> args, std::string* out = nullptr)
     {
@@ -91,7 +90,7 @@ protected:
     void RunForeground() { m_Pid = qbtest::Spawn({m_Watchdog}, m_Env, m_Dir + "/watchdog.out"); }
     bool CollectorAnswered(size_t count)
     {
-        return qbtest::WaitUntil(20000, [&] { return dogtest::CountOf(Output(), ALIVE) >= count; });
+        return qbtest::WaitUntil([&] { return qbtest::CountOf(Output(), ALIVE) >= count; }, 20000);
     }
 
     std::string m_Dir, m_Collector, m_Watchdog;
@@ -111,19 +110,19 @@ TEST_F(WatchdogProcess, RestartsAStoppedCollectorAndKillsOneThatHangs)
     // Stopped by an administrator: started again within about a second.
     ASSERT_EQ(Scm({"stop", "KELV"}), 0);
     auto t0 = std::chrono::steady_clock::now();
-    ASSERT_TRUE(qbtest::WaitUntil(10000, [&] { return Starts().size() == 2; }));
+    ASSERT_TRUE(qbtest::WaitUntil([&] { return Starts().size() == 2; }, 10000));
     auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_LT(ms, 2000) << "restart took " << ms << " ms";
-    EXPECT_EQ(dogtest::CountOf(Output(), STOP_DETECTED), 1u) << Output();
+    EXPECT_EQ(qbtest::CountOf(Output(), STOP_DETECTED), 1u) << Output();
 
     // Accepts connections but never answers: killed after a failed probe, then started again.
-    size_t answered = dogtest::CountOf(Output(), ALIVE);
+    size_t answered = qbtest::CountOf(Output(), ALIVE);
     ASSERT_TRUE(CollectorAnswered(answered + 1));
     pid_t hung = Starts().back();
     ASSERT_EQ(kill(hung, SIGSTOP), 0);
-    ASSERT_TRUE(qbtest::WaitUntil(20000, [&] { return Starts().size() == 3; })) << Output();
-    EXPECT_TRUE(qbtest::WaitUntil(5000, [&] { return !platform::IsProcessAlive(hung); }));
+    ASSERT_TRUE(qbtest::WaitUntil([&] { return Starts().size() == 3; }, 20000)) << Output();
+    EXPECT_TRUE(qbtest::WaitUntil([&] { return !platform::IsProcessAlive(hung); }, 5000));
     std::string out = Output();
     EXPECT_NE(out.find("[CQuillbarnMonitor][GetQuillbarnPID] Succeed To Get Quillbarn PID = " +
                        std::to_string(hung) + ".\n"),
@@ -137,7 +136,7 @@ TEST_F(WatchdogProcess, RestartsAStoppedCollectorAndKillsOneThatHangs)
     kill(m_Pid, SIGTERM);
     EXPECT_EQ(qbtest::WaitExit(m_Pid, 10000), 0);
     m_Pid = -1;
-    EXPECT_TRUE(qbtest::WaitUntil(5000, [&] { return Query("KELV") == "STOPPED\n"; })) << Query("KELV");
+    EXPECT_TRUE(qbtest::WaitUntil([&] { return Query("KELV") == "STOPPED\n"; }, 5000)) << Query("KELV");
     EXPECT_EQ(Starts().size(), 3u);
 }
 
@@ -150,7 +149,7 @@ TEST_F(WatchdogProcess, AnAnswerWithMoreBytesIsAliveAWrongOneIsNot)
     EXPECT_EQ(Output().find("Succeed To Kill Quillbarn"), std::string::npos);
 
     SetMode("wrong");
-    ASSERT_TRUE(qbtest::WaitUntil(20000, [&] { return Starts().size() == 2; })) << Output();
+    ASSERT_TRUE(qbtest::WaitUntil([&] { return Starts().size() == 2; }, 20000)) << Output();
     EXPECT_NE(Output().find("[CQuillbarnMonitor][KillProcessByPID] Succeed To Kill Quillbarn.\n"),
               std::string::npos);
 }
@@ -161,11 +160,11 @@ TEST_F(WatchdogProcess, ACollectorThatKeepsDyingGetsLogMergeTurnedOff)
     std::string adv = m_Dir + "/Kelv/Config/KelvAdv.conf";
     RunForeground();
     ASSERT_TRUE(qbtest::WaitUntil(
-        20000, [&] { return platform::GetPrivateProfileInt("Global", "EnableLogMerge", -1, adv) == 0; }))
+        [&] { return platform::GetPrivateProfileInt("Global", "EnableLogMerge", -1, adv) == 0; }, 20000))
         << Output();
     std::string out = Output();
     // Ten detected stops (the first start is not one of them) within the window.
-    EXPECT_GE(dogtest::CountOf(out, STOP_DETECTED), 10u);
+    EXPECT_GE(qbtest::CountOf(out, STOP_DETECTED), 10u);
     EXPECT_GE(Starts().size(), 10u);
     EXPECT_NE(out.find("QuillbarnService [CQuillbarnMonitor][OnQuillbarnStartByMonitor] Quillbarn Start Too "
                        "Frequently! Shutdown LogMerge.\n"),
@@ -191,14 +190,14 @@ TEST_F(WatchdogProcess, ServiceModeInstallsRunsAndStopsTheCollectorWithIt)
 
     // The collector starts the watchdog under its own spelling of the name.
     ASSERT_EQ(Scm({"start", "KelvDog"}), 0);
-    EXPECT_TRUE(qbtest::WaitUntil(5000, [&] { return Query("KELVDog") == "RUNNING\n"; }));
-    EXPECT_TRUE(qbtest::WaitUntil(5000, [&] { return Query("KELV") == "RUNNING\n"; }));
-    EXPECT_TRUE(qbtest::WaitUntil(5000, [&] { return Starts().size() == 1; }));
+    EXPECT_TRUE(qbtest::WaitUntil([&] { return Query("KELVDog") == "RUNNING\n"; }, 5000));
+    EXPECT_TRUE(qbtest::WaitUntil([&] { return Query("KELV") == "RUNNING\n"; }, 5000));
+    EXPECT_TRUE(qbtest::WaitUntil([&] { return Starts().size() == 1; }, 5000));
 
     ASSERT_EQ(Scm({"stop", "KELVDOG"}), 0);
-    EXPECT_TRUE(qbtest::WaitUntil(10000, [&] { return Query("KELVDog") == "STOPPED\n"; }))
+    EXPECT_TRUE(qbtest::WaitUntil([&] { return Query("KELVDog") == "STOPPED\n"; }, 10000))
         << Query("KELVDog");
-    EXPECT_TRUE(qbtest::WaitUntil(5000, [&] { return Query("KELV") == "STOPPED\n"; })) << Query("KELV");
+    EXPECT_TRUE(qbtest::WaitUntil([&] { return Query("KELV") == "STOPPED\n"; }, 5000)) << Query("KELV");
     EXPECT_EQ(Starts().size(), 1u);
 
     // RegServer: a local server only; UnregServer removes everything.
@@ -236,7 +235,7 @@ TEST_F(WatchdogProcess, TheCollectorRunsAsAServiceUnderTheWatchdogsName)
     EXPECT_FALSE(logged());
 
     ASSERT_EQ(Scm({"start", "KELV"}), 0);
-    EXPECT_TRUE(qbtest::WaitUntil(10000, logged));
+    EXPECT_TRUE(qbtest::WaitUntil(logged, 10000));
     Scm({"stop", "KELV"});
-    EXPECT_TRUE(qbtest::WaitUntil(60000, [&] { return Query("KELV") == "STOPPED\n"; })) << Query("KELV");
+    EXPECT_TRUE(qbtest::WaitUntil([&] { return Query("KELV") == "STOPPED\n"; }, 60000)) << Query("KELV");
 }

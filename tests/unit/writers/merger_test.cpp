@@ -2,8 +2,9 @@
 // releases (through the hand-over behind the merger) apart from what the chain offered it directly
 // (records the merger did not take). Merge settings come from KelvAdv.conf of the test install.
 #include "config/ConfigManager.h"
-#include "protocol/WireProtocol.h"
 #include "core/InfoManager.h"
+#include "protocol/WireProtocol.h"
+#include "support/TestHelpers.h"
 #include "support/TestInstall.h"
 #include "writers/LogMergeManager.h"
 #include "writers/LogMerger.h"
@@ -86,18 +87,6 @@ private:
     std::vector<Received> m_Direct;
     int m_DirectSys = 0;
 };
-
-bool WaitUntil(const std::function<bool()>& done, int ms)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done())
-    {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 void Head(DataHead& h, uint32_t type, uint32_t len)
 {
@@ -342,7 +331,7 @@ TEST_F(LogMergerTest, RepeatedAccessIsDroppedWithinABufferAndKeptInTheNext)
     int fillers = 0;
     while (m_Collector.ReleasedCount() == 0 && fillers < 2000)
         ASSERT_EQ(1u, Write(Login(fillers++)));
-    ASSERT_TRUE(WaitUntil([&] { return m_Collector.ReleasedCount() > 0; }, 5000));
+    ASSERT_TRUE(qbtest::WaitUntil([&] { return m_Collector.ReleasedCount() > 0; }, 5000));
     ASSERT_EQ(1u, Write(access));
     ASSERT_EQ(1u, Write(access));
     Quit();
@@ -438,8 +427,8 @@ TEST_F(LogMergerTest, FullBufferIsReleasedBeforeTheParticleTimeInArrivalOrder)
     const int total = perBuffer + 30;
     for (int i = 0; i < total; ++i)
         ASSERT_EQ(1u, Write(Login(i)));
-    ASSERT_TRUE(
-        WaitUntil([&] { return m_Collector.ReleasedCount() == static_cast<size_t>(perBuffer); }, 5000))
+    ASSERT_TRUE(qbtest::WaitUntil(
+        [&] { return m_Collector.ReleasedCount() == static_cast<size_t>(perBuffer); }, 5000))
         << m_Collector.ReleasedCount();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(static_cast<size_t>(perBuffer), m_Collector.ReleasedCount());
@@ -464,10 +453,10 @@ TEST_F(LogMergerTest, ParticleTimeReleasesAnIdleBuffer)
     Configure({{"Global/ParticleTime", "1"}});
     Install();
     ASSERT_EQ(1u, Write(Login(1)));
-    ASSERT_TRUE(WaitUntil([&] { return m_Collector.ReleasedCount() == 1; }, 5000));
+    ASSERT_TRUE(qbtest::WaitUntil([&] { return m_Collector.ReleasedCount() == 1; }, 5000));
     // The next buffer collects again.
     ASSERT_EQ(1u, Write(Login(2)));
-    ASSERT_TRUE(WaitUntil([&] { return m_Collector.ReleasedCount() == 2; }, 5000));
+    ASSERT_TRUE(qbtest::WaitUntil([&] { return m_Collector.ReleasedCount() == 2; }, 5000));
     EXPECT_EQ(0u, m_Collector.DirectCount());
 }
 

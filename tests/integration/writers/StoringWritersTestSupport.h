@@ -3,15 +3,16 @@
 #pragma once
 
 #include "config/ConfigManager.h"
-#include "protocol/WireProtocol.h"
-#include "platform/Profile.h"
-#include "platform/Tick.h"
 #include "core/BuffManager.h"
 #include "core/GlobalSharedData.h"
+#include "platform/Profile.h"
+#include "platform/Tick.h"
+#include "protocol/WireProtocol.h"
 #include "storage/DataFileManager.h"
 #include "storage/DeviceRegistry.h"
 #include "storage/SQLConnManager.h"
 #include "support/TestDatabase.h"
+#include "support/TestHelpers.h"
 #include "support/TestInstall.h"
 #include "writers/QuillbarnLogsWriterManager.h"
 
@@ -66,17 +67,6 @@ inline std::string Hex(const std::string& bytes)
         out.push_back(digits[c & 15]);
     }
     return out;
-}
-
-template <typename F> bool WaitUntil(F done, uint32_t ms = 10000)
-{
-    for (uint32_t waited = 0; waited < ms; waited += 10)
-    {
-        if (done())
-            return true;
-        platform::Sleep(10);
-    }
-    return done();
 }
 
 // Wire records. Dates and times travel as packed big-endian words.
@@ -292,10 +282,7 @@ protected:
         wire::DigestToHexLower(m_Rec.m_Key, keyText);
         MYSQL* global = qbtest::AdminConnect(m_Global);
         ASSERT_NE(global, nullptr);
-        ASSERT_TRUE(
-            qbtest::Exec(global, "insert into dev_node(node_name, secret, md5_secret, db_name, deleted) "
-                                 "values ('gw', 's', '" +
-                                     std::string(keyText, 32) + "', '" + m_DevDb + "', 0)"));
+        ASSERT_TRUE(qbtest::AddDevice(global, "gw", "s", m_DevDb, std::string(keyText, 32)));
         mysql_close(global);
         // The directory as a push leaves it; the GBK name is sent as GBK text on a gbk connection.
         ASSERT_TRUE(qbtest::Exec(m_Dev, "insert into svpngroup(id, name, pgrpid) values (5, 'g', 0)"));
@@ -369,7 +356,7 @@ protected:
         };
         size_t before = scans();
         ASSERT_TRUE(CDataFileManager::GetInstance()->Init());
-        ASSERT_TRUE(WaitUntil([&] { return scans() > before; }));
+        ASSERT_TRUE(qbtest::WaitUntil([&] { return scans() > before; }));
     }
 
     // Loads every data file the writers released for this device, as the device's importer does.

@@ -1,24 +1,23 @@
-// Directory pushes: the SQL built from a pushed document, and, against the test database server, a
-// whole push through the record task: stored rows equal to the pushed text, the reply, the registry
-// mark and the message to the connection thread.
+// Directory pushes against the test database server: a whole push through the record task, with the
+// stored rows equal to the pushed text, the reply, the registry mark and the message to the connection
+// thread.
 #include "config/ConfigManager.h"
-#include "intake/LogudtSqlBuilder.h"
-#include "intake/NodeLogRecordTask.h"
-#include "platform/MessageQueue.h"
-#include "platform/Tick.h"
-#include "record_test_records.h"
 #include "core/BuffManager.h"
 #include "core/GlobalSharedData.h"
 #include "core/Utilities.h"
+#include "intake/NodeLogRecordTask.h"
+#include "platform/MessageQueue.h"
+#include "platform/Tick.h"
 #include "storage/DeviceRegistry.h"
 #include "storage/SQLConnManager.h"
 #include "support/TestDatabase.h"
+#include "support/TestHelpers.h"
 #include "support/TestInstall.h"
+#include "support/TestRecords.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
-#include <tinyxml.h>
 
 using namespace rectest;
 
@@ -29,151 +28,6 @@ void MD5(const unsigned char* data, size_t len, unsigned char out[16])
     unsigned int n = 16;
     EVP_Digest(data, len, out, &n, EVP_md5(), nullptr);
 }
-
-// U+4E57: its GBK form is 0x81 0x5C, a trail byte that looks like a backslash.
-const std::string GBK_5C_CHAR_UTF8 = "\xE4\xB9\x97";
-const std::string TRICKY_NAME = "o'brien \"x\" a\\b " + GBK_5C_CHAR_UTF8 + "');drop table svpnuser;--";
-
-std::vector<LogudtTable> Tables()
-{
-    return {{"Admin", {"id", "name", "pgrpid"}},
-            {"svpnuser", {"id", "name", "grpid"}},
-            {"SVPNUSER", {"id;ulong", "name", "grpid;ushort"}},
-            {"svpngroup", {"id", "", "name", "pgrpid"}}};
-}
-
-std::string XmlEscape(const std::string& s)
-{
-    std::string out;
-    for (char c : s)
-    {
-        if (c == '"')
-            out += "&quot;";
-        else if (c == '&')
-            out += "&amp;";
-        else if (c == '<')
-            out += "&lt;";
-        else
-            out += c;
-    }
-    return out;
-}
-
-class LogudtSqlBuilderTest : public ::testing::Test
-{
-protected:
-    void SetUp() override { qbtest::InitTestInstall(); }
-    std::string Build(const char* table, const std::string& rowXml)
-    {
-        TiXmlDocument doc;
-        doc.Parse(rowXml.c_str());
-        std::string sql;
-        m_Builder.BuildSql(sql, table, doc.FirstChildElement());
-        return sql;
-    }
-    CLogudtSqlBuilder m_Builder{Tables()};
-};
-
-TEST_F(LogudtSqlBuilderTest, ColumnsFollowTheTableDescription)
-{
-    EXPECT_EQ(Build("svpnuser", "<user grpid=\"3\" name=\"bob\" id=\"7\" extra=\"x\"/>"),
-              "insert into svpnuser(`id`,`name`,`grpid`) values ('7','bob','3')");
-    // Attribute names match without regard to case; an empty entry in the description is skipped.
-    EXPECT_EQ(Build("svpngroup", "<g ID=\"1\" Name=\"ops\" PGRPID=\"0\"/>"),
-              "insert into svpngroup(`id`,`name`,`pgrpid`) values ('1','ops','0')");
-    // Numbers sent in network order are swapped; an empty text becomes '0'.
-    EXPECT_EQ(Build("SVPNUSER", "<u id=\"16777216\" name=\"\" grpid=\"256\"/>"),
-              "insert into SVPNUSER(`id`,`name`,`grpid`) values (1,'0',1)");
-}
-
-TEST_F(LogudtSqlBuilderTest, MissingAttributeOrUnlistedTableGivesNoStatement)
-{
-    EXPECT_EQ(Build("svpnuser", "<user id=\"7\" name=\"bob\"/>"), "");
-    EXPECT_EQ(Build("svpnrc", "<rc id=\"7\"/>"), "");
-    EXPECT_EQ(Build("Svpnuser", "<user id=\"7\" name=\"bob\" grpid=\"1\"/>"), "");
-    EXPECT_NE(qbtest::ReadTodayLog().find("[BuildSql] Cannot Find Attribute Name = grpid\n"),
-              std::string::npos);
-}
-
-TEST_F(LogudtSqlBuilderTest, TextIsAQuotedLiteralThatCannotBreakOut)
-{
-    std::string sql =
-        Build("svpnuser", "<user id=\"1\" name=\"" + XmlEscape(TRICKY_NAME) + "\" grpid=\"2\"/>");
-    std::string gbkName;
-    ASSERT_TRUE(Utf8ToGbkString(TRICKY_NAME.c_str(), gbkName));
-    ASSERT_NE(gbkName.find("\x81\x5C"), std::string::npos);
-    // Quote and backslash doubled, the GBK character kept whole (its 0x5C not doubled), the double
-    // quote left as it is inside the single-quoted literal.
-    std::string expected = "o''brien \"x\" a\\\\b \x81\x5C'');drop table svpnuser;--";
-    EXPECT_EQ(sql, "insert into svpnuser(`id`,`name`,`grpid`) values ('1','" + expected + "','2')");
-}
-
-TEST_F(LogudtSqlBuilderTest, LongTextIsCutWithoutSplittingACharacter)
-{
-    std::string name(1022, 'a');
-    name += GBK_5C_CHAR_UTF8; // the double-byte character would end at byte 1024
-    std::string literal = CLogudtSqlBuilder::MakeTextLiteral(name.c_str());
-    EXPECT_EQ(literal, "'" + std::string(1022, 'a') + "'");
-}
-
-TEST_F(LogudtSqlBuilderTest, UserDocumentStatementsInDocumentOrder)
-{
-    TiXmlDocument doc;
-    doc.Parse("<content><svpngroup><g id=\"1\" name=\"g\" pgrpid=\"0\"/></svpngroup>"
-              "<unknown><x id=\"1\"/></unknown>"
-              "<SVPNUSER><u id=\"16777216\" name=\"a\" grpid=\"256\"/><u id=\"2\"/></SVPNUSER></content>");
-    std::vector<std::string> sql;
-    m_Builder.BuildUserInfoStatements(doc.FirstChildElement(), sql);
-    std::vector<std::string> expected = {"lock tables svpngroup write",
-                                         "delete from svpngroup",
-                                         "insert into svpngroup(`id`,`name`,`pgrpid`) values ('1','g','0')",
-                                         "unlock tables",
-                                         "lock tables SVPNUSER write",
-                                         "delete from svpnuser where id>0",
-                                         "insert into SVPNUSER(`id`,`name`,`grpid`) values (1,'a',1)",
-                                         "",
-                                         "unlock tables"};
-    EXPECT_EQ(sql, expected);
-}
-
-// The parser steps over a multi-byte UTF-8 character at once; a character cut off by the text's end
-// made it read past the buffer (found by fuzzing), so such documents are refused before parsing.
-TEST_F(LogudtSqlBuilderTest, DocumentEndingInsideACharacterIsRefused)
-{
-    const std::string file = (std::filesystem::temp_directory_path() / "qb_push_test.xml").string();
-    auto load = [&](const std::string& bytes, std::string* name = nullptr)
-    {
-        FILE* f = fopen(file.c_str(), "wb");
-        fwrite(bytes.data(), 1, bytes.size(), f);
-        fclose(f);
-        TiXmlDocument doc;
-        bool ok = CLogudtSqlBuilder::LoadDocument(doc, file.c_str());
-        if (ok && name != nullptr)
-            *name = CLogudtSqlBuilder::FindAttribute(doc.FirstChildElement(), "name");
-        return ok;
-    };
-    const std::string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><u name='";
-    for (const std::string& cut : {std::string("\xF0"), std::string("\xF0\x9F\x98"), std::string("\xE4\xB9"),
-                                   std::string("\xC3"), std::string("\xEF")})
-    {
-        EXPECT_FALSE(load(head + cut)) << "cut at the end";
-        EXPECT_FALSE(load(head + cut + std::string(1, '\0') + "'/>")) << "cut by a NUL";
-    }
-    // "\r\n" becomes one byte before parsing: three bytes after the lead byte in the file, two in the text.
-    EXPECT_FALSE(load(head + "\xF0\r\nx"));
-
-    std::string name;
-    EXPECT_TRUE(load(head + GBK_5C_CHAR_UTF8 + "\xF0\x9F\x98\x80'/>", &name));
-    EXPECT_EQ(name, GBK_5C_CHAR_UTF8 + "\xF0\x9F\x98\x80");
-    // A whole document followed by NUL padding still loads, and line ends reach the parser as "\n".
-    EXPECT_TRUE(load(head + "a\r\nb\rc'/>" + std::string(16, '\0'), &name));
-    EXPECT_EQ(name, "a\nb\nc");
-    std::filesystem::remove(file);
-}
-
-// ---------------------------------------------------------------------------------------------
-// A push end to end, against the test database server.
-// ---------------------------------------------------------------------------------------------
 
 class DirSyncDbTest : public ::testing::Test
 {
@@ -200,10 +54,7 @@ protected:
         MD5ToHexUpper(m_Key, hex);
         for (char& c : hex)
             c = static_cast<char>(tolower(c));
-        ASSERT_TRUE(
-            qbtest::Exec(m_Admin, "insert into dev_node(node_name, secret, md5_secret, db_name, deleted) "
-                                  "values ('dev1', 'sec', '" +
-                                      hex + "', '" + m_DevDb + "', 0)"));
+        ASSERT_TRUE(qbtest::AddDevice(m_Admin, "dev1", "sec", m_DevDb, hex));
         ASSERT_TRUE(CDeviceRegistry::GetInstance()->GetDabaBaseNodeInfo());
 
         // The shipped directory tables.
@@ -281,7 +132,6 @@ protected:
 
 TEST_F(DirSyncDbTest, UserPushStoresThePushedTextAndOpensTheGate)
 {
-    CGlobalSharedData* gsd = CGlobalSharedData::GetInstance();
     // Before the push the device's records are held back.
     Put(User<UserLog>(LOG_TYPE_USER, USER_LOG_LEN));
     EXPECT_FALSE(m_Task.IsSyncReady());
@@ -294,7 +144,7 @@ TEST_F(DirSyncDbTest, UserPushStoresThePushedTextAndOpensTheGate)
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<content>\n"
                       "<svpngroup><group id=\"1\" name=\"g1\" pgrpid=\"0\"/></svpngroup>\n"
                       "<svpnuser><user id=\"1\" name=\"" +
-                      XmlEscape(TRICKY_NAME) +
+                      qbtest::XmlAttr(TRICKY_NAME) +
                       "\" grpid=\"1\"/><user id=\"2\" name=\"user2\" grpid=\"1\"/>"
                       "<user id=\"3\" name=\"no group\"/></svpnuser>\n</content>\n";
     auto push = Push(UPDATE_TYPE_USER, xml, true, true);

@@ -1,12 +1,13 @@
+#include "storage/DeviceRegistry.h"
 #include "core/GlobalSharedData.h"
 #include "core/Utilities.h"
-#include "storage/DeviceRegistry.h"
 #include "storage/SQLConnManager.h"
 #include "support/TestDatabase.h"
+#include "support/TestHelpers.h"
 #include "support/TestInstall.h"
 
+#include <cstring>
 #include <gtest/gtest.h>
-#include <openssl/md5.h>
 
 namespace
 {
@@ -19,10 +20,8 @@ struct Key
 Key KeyOf(const std::string& secret)
 {
     Key k;
-    MD5(reinterpret_cast<const unsigned char*>(secret.data()), secret.size(), k.m_Bytes);
-    MD5ToHexUpper(k.m_Bytes, k.m_Hex);
-    for (char& c : k.m_Hex)
-        c = static_cast<char>(tolower(c));
+    std::memcpy(k.m_Bytes, qbtest::Md5(secret).data(), sizeof(k.m_Bytes));
+    k.m_Hex = qbtest::Md5Hex(secret);
     return k;
 }
 

@@ -3,14 +3,15 @@
 #include "storage/LoadDataTask.h"
 
 #include "config/ConfigManager.h"
-#include "platform/FileSystem.h"
-#include "platform/Profile.h"
-#include "platform/Tick.h"
 #include "core/BuffManager.h"
 #include "core/GlobalSharedData.h"
 #include "core/Utilities.h"
+#include "platform/FileSystem.h"
+#include "platform/Profile.h"
+#include "platform/Tick.h"
 #include "storage/SQLConnManager.h"
 #include "support/TestDatabase.h"
+#include "support/TestHelpers.h"
 #include "support/TestInstall.h"
 
 #include <gtest/gtest.h>
@@ -21,25 +22,6 @@
 
 namespace
 {
-template <typename F> bool WaitUntil(F done, uint32_t ms = 10000)
-{
-    for (uint32_t waited = 0; waited < ms; waited += 10)
-    {
-        if (done())
-            return true;
-        platform::Sleep(10);
-    }
-    return done();
-}
-
-size_t CountOf(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
-        ++n;
-    return n;
-}
-
 void SetOption(const char* file, const char* section, const char* key, const std::string& value)
 {
     CConfigManager* config = CConfigManager::GetInstance();
@@ -363,11 +345,11 @@ TEST_F(ImportTest, ImportTaskLoadsSwitchedOutFiles)
         ASSERT_EQ(m->WriteDataFileByID(basic, b.data(), static_cast<uint32_t>(b.size())), b.size());
     }
     StartTask(m_DevDb);
-    ASSERT_TRUE(WaitUntil([&] { return Count("syslog") == "50" && Count("usrbasiclog") == "50"; }))
+    ASSERT_TRUE(qbtest::WaitUntil([&] { return Count("syslog") == "50" && Count("usrbasiclog") == "50"; }))
         << Count("syslog") << " " << Count("usrbasiclog");
-    EXPECT_TRUE(
-        WaitUntil([&] { return !platform::FileExists(sysPath) && !platform::FileExists(basicPath); }));
-    EXPECT_TRUE(WaitUntil([&] { return m->GetImportListSize() == 0; }));
+    EXPECT_TRUE(qbtest::WaitUntil(
+        [&] { return !platform::FileExists(sysPath) && !platform::FileExists(basicPath); }));
+    EXPECT_TRUE(qbtest::WaitUntil([&] { return m->GetImportListSize() == 0; }));
     std::string log = qbtest::ReadTodayLog();
     EXPECT_NE(log.find("[Run] LoadDataTask For DB = " + m_DevDb + " Start...\n"), std::string::npos);
     EXPECT_NE(log.find("[Run] DB = " + m_DevDb + " Succeed To Import DataFile = " + sysPath + "\n"),
@@ -378,13 +360,13 @@ TEST_F(ImportTest, ImportTaskLoadsSwitchedOutFiles)
               std::string::npos);
 
     size_t before =
-        CountOf(qbtest::ReadTodayLog(), "[Run] DataBase Name Not Specify! Cannot Import DataFile\n");
+        qbtest::CountOf(qbtest::ReadTodayLog(), "[Run] DataBase Name Not Specify! Cannot Import DataFile\n");
     StartTask("");
-    EXPECT_TRUE(WaitUntil(
+    EXPECT_TRUE(qbtest::WaitUntil(
         [&]
         {
-            return CountOf(qbtest::ReadTodayLog(),
-                           "[Run] DataBase Name Not Specify! Cannot Import DataFile\n") >= before + 2;
+            return qbtest::CountOf(qbtest::ReadTodayLog(),
+                                   "[Run] DataBase Name Not Specify! Cannot Import DataFile\n") >= before + 2;
         }));
 }
 
@@ -406,11 +388,13 @@ TEST_F(ImportTest, UnreachableServerAndFullDiskKeepFilesQueued)
     std::string kelv = CConfigManager::GetInstance()->GetConfigFilePath("Kelv.conf");
     platform::WritePrivateProfileString("DatabaseConfig", "DBPwd", "wrong-password", kelv);
     CConfigManager::GetInstance()->LoadConfig("Kelv.conf");
-    size_t before = CountOf(qbtest::ReadTodayLog(), "[Run] Cannot Alloc SQL Connection.\n");
+    size_t before = qbtest::CountOf(qbtest::ReadTodayLog(), "[Run] Cannot Alloc SQL Connection.\n");
     StartTask(m_DevDb);
-    ASSERT_TRUE(WaitUntil(
-        [&]
-        { return CountOf(qbtest::ReadTodayLog(), "[Run] Cannot Alloc SQL Connection.\n") >= before + 2; }));
+    ASSERT_TRUE(qbtest::WaitUntil(
+        [&] {
+            return qbtest::CountOf(qbtest::ReadTodayLog(), "[Run] Cannot Alloc SQL Connection.\n") >=
+                   before + 2;
+        }));
     EXPECT_TRUE(platform::FileExists(path));
     EXPECT_EQ(m->GetImportListSize(), 1u);
     EXPECT_EQ(Count("usrbasiclog"), "0");
@@ -421,13 +405,13 @@ TEST_F(ImportTest, UnreachableServerAndFullDiskKeepFilesQueued)
     platform::WritePrivateProfileString("DiskFreeSpace", "ISFULL", "1", kelv);
     qbtest::UseTestDatabase(m_Global);
     CConfigManager::GetInstance()->SetIsFull(1);
-    size_t full = CountOf(qbtest::ReadTodayLog(),
-                          "[Run] Import Calcel Due To Not Enough DiskSpace.Try Import Later...\n");
-    ASSERT_TRUE(WaitUntil(
+    size_t full = qbtest::CountOf(qbtest::ReadTodayLog(),
+                                  "[Run] Import Calcel Due To Not Enough DiskSpace.Try Import Later...\n");
+    ASSERT_TRUE(qbtest::WaitUntil(
         [&]
         {
-            return CountOf(qbtest::ReadTodayLog(),
-                           "[Run] Import Calcel Due To Not Enough DiskSpace.Try Import Later...\n") >=
+            return qbtest::CountOf(qbtest::ReadTodayLog(),
+                                   "[Run] Import Calcel Due To Not Enough DiskSpace.Try Import Later...\n") >=
                    full + 2;
         }));
     EXPECT_EQ(Count("usrbasiclog"), "0");
@@ -435,8 +419,9 @@ TEST_F(ImportTest, UnreachableServerAndFullDiskKeepFilesQueued)
 
     platform::WritePrivateProfileString("DiskFreeSpace", "ISFULL", "0", kelv);
     CConfigManager::GetInstance()->SetIsFull(0);
-    ASSERT_TRUE(WaitUntil([&] { return Count("usrbasiclog") == "1"; }));
-    EXPECT_TRUE(WaitUntil([&] { return !platform::FileExists(path) && m->GetImportListSize() == 0; }));
+    ASSERT_TRUE(qbtest::WaitUntil([&] { return Count("usrbasiclog") == "1"; }));
+    EXPECT_TRUE(
+        qbtest::WaitUntil([&] { return !platform::FileExists(path) && m->GetImportListSize() == 0; }));
 }
 
 // Files a killed run left behind are found by the start-up scan and imported
@@ -473,7 +458,7 @@ TEST_F(ImportTest, LeftOverFilesImportedAfterRestart)
         ASSERT_TRUE(CDeviceRegistry::GetInstance()->GetDabaBaseNodeInfo());
     ASSERT_TRUE(m->Init());
     EXPECT_EQ(Count("syslog"), "0") << "nothing is imported before the start-up delay";
-    ASSERT_TRUE(WaitUntil([&] { return m->GetImportListSize() == 3; }));
+    ASSERT_TRUE(qbtest::WaitUntil([&] { return m->GetImportListSize() == 3; }));
     if (loadLater)
     {
         // Several delays go by; without the device table nothing is imported.
@@ -482,8 +467,9 @@ TEST_F(ImportTest, LeftOverFilesImportedAfterRestart)
         EXPECT_EQ(m->GetImportListSize(), 3u);
         ASSERT_TRUE(CDeviceRegistry::GetInstance()->GetDabaBaseNodeInfo());
     }
-    ASSERT_TRUE(WaitUntil([&] { return Count("syslog") == "2" && Count("usrbasiclog") == "1"; }));
-    EXPECT_TRUE(WaitUntil([&] { return !platform::FileExists(left[0]) && !platform::FileExists(left[1]); }));
+    ASSERT_TRUE(qbtest::WaitUntil([&] { return Count("syslog") == "2" && Count("usrbasiclog") == "1"; }));
+    EXPECT_TRUE(
+        qbtest::WaitUntil([&] { return !platform::FileExists(left[0]) && !platform::FileExists(left[1]); }));
     EXPECT_TRUE(platform::FileExists(left[2]));
     EXPECT_EQ(m->GetImportListSize(), 1u);
     std::string log = qbtest::ReadTodayLog();

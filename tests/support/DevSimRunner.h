@@ -3,8 +3,9 @@
 #pragma once
 
 #include "protocol/WireProtocol.h"
+#include "support/TestHelpers.h"
+#include "support/TestInstall.h"
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -23,32 +24,10 @@ namespace devsimtest
 {
 inline std::string DevSimPath()
 {
-    char buf[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
-    if (n <= 0)
-        return "devsim";
-    std::string self(buf, size_t(n));
-    return self.substr(0, self.rfind('/')) + "/devsim";
+    return qbtest::BinDir() + "/devsim";
 }
 
-class CTempDir
-{
-public:
-    CTempDir()
-    {
-        char tmpl[] = "/tmp/qb_devsim_XXXXXX";
-        m_Path = mkdtemp(tmpl) ? tmpl : "";
-    }
-    ~CTempDir()
-    {
-        if (!m_Path.empty())
-            std::system(("rm -rf '" + m_Path + "'").c_str());
-    }
-    const std::string& Path() const { return m_Path; }
-
-private:
-    std::string m_Path;
-};
+using qbtest::CTempDir;
 
 inline std::vector<uint8_t> ReadFile(const std::string& path)
 {

@@ -4,11 +4,11 @@
 // upload root.
 #include "config/ConfigManager.h"
 #include "config/DiskSpace.h"
-#include "platform/Tick.h"
 #include "core/BuffManager.h"
 #include "core/Clock.h"
 #include "core/GlobalSharedData.h"
 #include "core/Utilities.h"
+#include "platform/Tick.h"
 #include "storage/DeviceRegistry.h"
 #include "storage/SQLConnManager.h"
 #include "support/TestDatabase.h"
@@ -513,6 +513,45 @@ TEST_F(AuditTransferTest, RefusedBeginsAnswerWithTheirReason)
     EXPECT_FALSE(fs::exists(UserDir("alice")) && !fs::is_empty(UserDir("alice")));
 }
 
+// One device cannot fill the registry all devices share, nor keep a transfer open for more than a day.
+TEST_F(AuditTransferTest, OneDeviceHoldsOnlyItsShareOfOpenTransfers)
+{
+    CAuditFileManager* manager = CAuditFileManager::GetInstance();
+    std::vector<uint32_t> ids;
+    ids.push_back(BeginOk(10, 10, 4096, 2, 0xFFFFFFFFu));
+    AuditFileInfo* info = manager->LockAuditFileInfoByFileID(ids[0]);
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(info->m_TimeOut, CAuditFileManager::MAX_TRANSFER_TIMEOUT_S);
+    manager->UnLockAuditFileInfoByFileID(ids[0]);
+    while (ids.size() < CAuditFileManager::MAX_AUDIT_FILE_INFOS_PER_DEVICE)
+        ids.push_back(BeginOk(10, 10, 4096));
+
+    Reply rep;
+    EXPECT_EQ(Send(Begin(10, 10, 4096), &rep), 0u);
+    EXPECT_EQ(rep.m_Reason, AUDITFILE_REASON_NO_ENTRY) << "this device's share is full";
+    // Another device still gets an entry (and is then refused for its key, not for room).
+    auto other = Begin(10, 10, 4096);
+    std::memset(reinterpret_cast<DataHead*>(other.data())->m_DevMD5, 0x42, 16);
+    EXPECT_EQ(Send(other, &rep), 0u);
+    EXPECT_EQ(rep.m_Reason, AUDITFILE_REASON_NOT_ACCEPTABLE);
+    for (uint32_t id : ids)
+        Send(Rollback(id));
+    EXPECT_EQ(manager->GetAuditFileInfoCount(), 0u);
+}
+
+// The name is the path's last component even when a character of it ends in the byte '\\' in GBK.
+TEST_F(AuditTransferTest, NameWithABackslashTrailByteIsKeptWhole)
+{
+    Reply rep;
+    ASSERT_EQ(Send(Begin(10, 10, 4096, 2, 600, "C:\\docs\\\xE4\xB9\x97report.bin"), &rep), 1u);
+    CAuditFileManager* manager = CAuditFileManager::GetInstance();
+    AuditFileInfo* info = manager->LockAuditFileInfoByFileID(rep.m_FileID);
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(info->m_FileName, "\x81\x5Creport.bin"); // GBK of the name
+    manager->UnLockAuditFileInfoByFileID(rep.m_FileID);
+    Send(Rollback(rep.m_FileID));
+}
+
 TEST_F(AuditTransferTest, BlocksThatDoNotFitTheirRecordOrTransferAreRefused)
 {
     uint32_t id = BeginOk(16384, 16384, 4096);
@@ -627,6 +666,7 @@ TEST_F(AuditTransferTest, OpenTransfersDoNotKeepLargeBlockBuffers)
         manager->UnLockAuditFileInfoByFileID(id);
     }
     EXPECT_LE(held, size_t(blockSize) + 8 * (1u << 20)) << "block buffers kept by idle transfers";
+    EXPECT_EQ(manager->GetBufferBytes(), held) << "bytes counted against the bound on all block buffers";
     // The blocks arrived whole: the missing block of each is the second.
     for (uint32_t id : ids)
     {

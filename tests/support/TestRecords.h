@@ -1,4 +1,5 @@
-// Records in wire layout for the record-task tests.
+// Records in wire layout for the record-task and directory-push tests, and device texts that have
+// broken escaping before.
 #pragma once
 #include "protocol/WireProtocol.h"
 
@@ -8,6 +9,11 @@
 
 namespace rectest
 {
+// U+4E57: its GBK form is 0x81 0x5C, a trail byte that looks like a backslash.
+inline const std::string GBK_5C_CHAR_UTF8 = "\xE4\xB9\x97";
+// A directory name made to break out of an SQL literal.
+inline const std::string TRICKY_NAME = "o'brien \"x\" a\\b " + GBK_5C_CHAR_UTF8 + "');drop table svpnuser;--";
+
 inline void FillHead(DataHead& h, uint32_t type, uint32_t len, const uint8_t key[16], int signCode = 1)
 {
     std::memcpy(h.m_Sign, signCode == 2 ? WIRE_SIGN_0500 : WIRE_SIGN_1111, WIRE_SIGN_LEN);

@@ -4,12 +4,13 @@
 // database created from the current schema (sql/devicedb.sql).
 #include "support/Process.h"
 #include "support/TestDatabase.h"
+#include "support/TestHelpers.h"
+#include "support/TestInstall.h"
 
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
 #include <fstream>
-#include <limits.h>
 #include <sstream>
 #include <unistd.h>
 
@@ -17,49 +18,9 @@ namespace
 {
 using UpdateFn = int (*)(const char*, const char*, const char*, const char*, int, const char*);
 
-std::string Env(const char* name)
-{
-    const char* v = getenv(name);
-    return v != nullptr ? v : "";
-}
-
-std::string BinDir()
-{
-    char path[PATH_MAX] = "";
-    ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
-    std::string exe(path, n > 0 ? static_cast<size_t>(n) : 0);
-    return exe.substr(0, exe.rfind('/'));
-}
-
-std::string ReadText(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 bool EndsWith(const std::string& s, const std::string& tail)
 {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-std::string ShellQuote(const std::string& s)
-{
-    std::string out = "'";
-    for (char c : s)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-// Feeds an SQL file with DELIMITER blocks to `database` through the command-line client.
-bool SourceFile(const std::string& database, const std::string& file)
-{
-    std::string cmd = "mariadb --no-defaults --protocol=tcp -h" + ShellQuote(Env("QB_TEST_DB_HOST")) + " -P" +
-                      ShellQuote(Env("QB_TEST_DB_PORT")) + " -u" + ShellQuote(Env("QB_TEST_DB_USER")) +
-                      " -p" + ShellQuote(Env("QB_TEST_DB_PASSWORD")) + " " +
-                      (database.empty() ? std::string() : ShellQuote(database)) + " < " + ShellQuote(file);
-    return system(cmd.c_str()) == 0;
 }
 
 // All rows of a query, each row's fields joined by tabs (NULL shown as "NULL").
@@ -172,7 +133,7 @@ protected:
     {
         if (!qbtest::HaveTestDatabase())
             GTEST_SKIP() << "QB_TEST_DB_HOST not set (run through scripts/test.sh)";
-        std::string lib = BinDir() + "/../lib/libschemalift.so";
+        std::string lib = qbtest::BinDir() + "/../lib/libschemalift.so";
         m_Lib = dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(m_Lib, nullptr) << dlerror();
         m_Update = reinterpret_cast<UpdateFn>(dlsym(m_Lib, "update_velmo_dc"));
@@ -183,12 +144,11 @@ protected:
         // Every run alters the fixed global database `velmoglobaldb`; tests of other processes
         // that run the upgrade on the same server wait here for their turn.
         ASSERT_EQ(qbtest::QueryValue(m_Admin, "select get_lock('quillbarn.velmoglobaldb', 600)"), "1");
-        ASSERT_TRUE(SourceFile("", std::string(QB_SOURCE_DIR) + "/sql/globaldb.sql"));
+        ASSERT_TRUE(qbtest::RunSqlFile("", std::string(QB_SOURCE_DIR) + "/sql/globaldb.sql"));
 
         m_Prefix = qbtest::UniqueDbPrefix("lift");
-        char dir[] = "/tmp/schemalift_test_XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        m_Dir = dir;
+        m_Dir = qbtest::MakeTempDir("schemalift_test");
+        ASSERT_FALSE(m_Dir.empty());
         m_Log = m_Dir + "/upgrade.log";
     }
 
@@ -202,7 +162,7 @@ protected:
             mysql_close(m_Admin);
         }
         if (!m_Dir.empty())
-            system(("rm -rf " + ShellQuote(m_Dir)).c_str());
+            qbtest::RemoveTree(m_Dir);
         if (m_Lib != nullptr)
             dlclose(m_Lib);
     }
@@ -215,7 +175,7 @@ protected:
         std::string db = Name(tag);
         m_Databases.push_back(db);
         EXPECT_TRUE(qbtest::Exec(m_Admin, "create database `" + db + "` default character set utf8"));
-        EXPECT_TRUE(SourceFile(db, std::string(QB_SOURCE_DIR) + "/sql/" + file)) << file;
+        EXPECT_TRUE(qbtest::RunSqlFile(db, std::string(QB_SOURCE_DIR) + "/sql/" + file)) << file;
         return db;
     }
 
@@ -239,10 +199,14 @@ protected:
 
     int Upgrade(const std::string& list, const std::string& password, const std::string& logPath)
     {
-        return m_Update(Env("QB_TEST_DB_HOST").c_str(), Env("QB_TEST_DB_USER").c_str(), password.c_str(),
-                        list.c_str(), atoi(Env("QB_TEST_DB_PORT").c_str()), logPath.c_str());
+        return m_Update(qbtest::EnvText("QB_TEST_DB_HOST").c_str(),
+                        qbtest::EnvText("QB_TEST_DB_USER").c_str(), password.c_str(), list.c_str(),
+                        atoi(qbtest::EnvText("QB_TEST_DB_PORT").c_str()), logPath.c_str());
     }
-    int Upgrade(const std::string& list) { return Upgrade(list, Env("QB_TEST_DB_PASSWORD"), m_Log); }
+    int Upgrade(const std::string& list)
+    {
+        return Upgrade(list, qbtest::EnvText("QB_TEST_DB_PASSWORD"), m_Log);
+    }
 
     std::string Value(const std::string& sql) { return qbtest::QueryValue(m_Admin, sql, "<none>"); }
     bool Exec(const std::string& sql)
@@ -294,7 +258,7 @@ TEST_F(SchemaLiftTest, PreM43DatabasesAndTheGlobalDatabaseReachTheCurrentSchema)
         "root@localhost");
     EXPECT_EQ(ColumnType("velmoglobaldb", "sys_adt", "sys_adt_pass"), "varchar(256)");
 
-    std::string log = ReadText(m_Log);
+    std::string log = qbtest::ReadFile(m_Log);
     ASSERT_EQ(log.compare(0, 1, "\n"), 0) << log;
     // "\n" + ctime text ("Www Mmm dd hh:mm:ss yyyy\n") + banner.
     size_t banner = log.find("~~~~~~~~~~~~Start to update DB to M4.3~~~~~~~~~~~~\n");
@@ -328,7 +292,7 @@ TEST_F(SchemaLiftTest, SecondRunChangesNothingAndKeepsBandwidthRows)
     EXPECT_EQ(Value("select count(*) from `" + old + "`.svr_bwoptflow"), "1");
     EXPECT_EQ(Value("select count(*) from `" + old + "`.user_bwoptflow"), "1");
     EXPECT_EQ(Value("select count(*) from `" + current + "`.svr_bwoptflow"), "1");
-    std::string log = ReadText(m_Log);
+    std::string log = qbtest::ReadFile(m_Log);
     for (const std::string& db : {old, current})
     {
         std::string lines = "--------------------------------\nstart to update " + db + " ...\n" + db +
@@ -417,7 +381,7 @@ TEST_F(SchemaLiftTest, FailingDatabasesAreLoggedAndTheWalkGoesOn)
 
     ASSERT_EQ(Upgrade(DeviceList({missing, broken, half, old})), 0);
 
-    std::string log = ReadText(m_Log);
+    std::string log = qbtest::ReadFile(m_Log);
     EXPECT_NE(log.find("start to update " + missing + " ...\nQuery failed (Unknown database '" + missing +
                        "')\nupdate " + missing +
                        " to M5.0 failed!\nError connecting to database:Unknown database '" + missing +
@@ -452,7 +416,7 @@ TEST_F(SchemaLiftTest, RunResultsAndTheLogFile)
     // An empty device list: only the global database is touched.
     std::string empty = DeviceList({});
     EXPECT_EQ(Upgrade(empty), 0);
-    std::string log = ReadText(m_Log);
+    std::string log = qbtest::ReadFile(m_Log);
     EXPECT_EQ(log.find("start to update"), std::string::npos) << log;
     EXPECT_TRUE(EndsWith(log, "~~~~~~~~~~~~Start to update DB to M4.3~~~~~~~~~~~~\n"
                               "Alter sys_adt Table Succeed..."))
@@ -460,49 +424,52 @@ TEST_F(SchemaLiftTest, RunResultsAndTheLogFile)
 
     // Whole-run failures: the connection, then the device-list query. The log is appended to.
     EXPECT_EQ(Upgrade(empty, "wrong-password", m_Log), -1);
-    log = ReadText(m_Log);
+    log = qbtest::ReadFile(m_Log);
     EXPECT_NE(log.find("Alter sys_adt Table Succeed...\n"), std::string::npos) << log;
     EXPECT_NE(log.find("~~~~~~~~~~~~\nError connecting to database:Access denied for user '" +
-                       Env("QB_TEST_DB_USER") + "'@'"),
+                       qbtest::EnvText("QB_TEST_DB_USER") + "'@'"),
               std::string::npos)
         << log;
     std::string noTable = Name("notable");
     m_Databases.push_back(noTable);
     Exec("create database `" + noTable + "`");
     EXPECT_EQ(Upgrade(noTable), -1);
-    log = ReadText(m_Log);
+    log = qbtest::ReadFile(m_Log);
     EXPECT_TRUE(
         EndsWith(log, "~~~~~~~~~~~~\nQuery failed (Table '" + noTable + ".dev_node' doesn't exist)\n"))
         << log;
 
     // A log file that cannot be opened silences the log, not the upgrade.
     std::string old = Database("old", "devicedb_pre_m43.sql");
-    EXPECT_EQ(Upgrade(DeviceList({old}), Env("QB_TEST_DB_PASSWORD"), m_Dir + "/no/such/dir/upgrade.log"), 0);
+    EXPECT_EQ(Upgrade(DeviceList({old}), qbtest::EnvText("QB_TEST_DB_PASSWORD"),
+                      m_Dir + "/no/such/dir/upgrade.log"),
+              0);
     EXPECT_EQ(ColumnType(old, "usrflowlog", "raw_up_flux"), "bigint(20)");
     EXPECT_EQ(ColumnType(old, "usrfileauditlog", "filesize"), "bigint(20)");
 }
 
 TEST_F(SchemaLiftTest, CommandLineFrontEnd)
 {
-    std::string cli = BinDir() + "/schemalift-cli";
+    std::string cli = qbtest::BinDir() + "/schemalift-cli";
     std::string old = Database("old", "devicedb_pre_m43.sql");
     std::string list = DeviceList({old});
-    std::string port = Env("QB_TEST_DB_PORT");
-    EXPECT_EQ(
-        qbtest::RunProgram({cli, Env("QB_TEST_DB_HOST"), Env("QB_TEST_DB_USER"), "wrong", list, port, m_Log}),
-        255);
-    EXPECT_EQ(
-        qbtest::RunProgram({cli, Env("QB_TEST_DB_HOST"), Env("QB_TEST_DB_USER"), "x", list, "80a", m_Log}),
-        2);
+    std::string port = qbtest::EnvText("QB_TEST_DB_PORT");
+    EXPECT_EQ(qbtest::RunProgram({cli, qbtest::EnvText("QB_TEST_DB_HOST"), qbtest::EnvText("QB_TEST_DB_USER"),
+                                  "wrong", list, port, m_Log}),
+              255);
+    EXPECT_EQ(qbtest::RunProgram({cli, qbtest::EnvText("QB_TEST_DB_HOST"), qbtest::EnvText("QB_TEST_DB_USER"),
+                                  "x", list, "80a", m_Log}),
+              2);
     EXPECT_EQ(qbtest::RunProgram({cli, "a", "b"}), 2);
     EXPECT_EQ(ColumnType(old, "usrflowlog", "raw_dw_flux"), "<none>");
 
     // The password from standard input keeps it out of the process list.
-    std::string cmd = "printf '%s\\n' " + ShellQuote(Env("QB_TEST_DB_PASSWORD")) + " | " + ShellQuote(cli) +
-                      " " + ShellQuote(Env("QB_TEST_DB_HOST")) + " " + ShellQuote(Env("QB_TEST_DB_USER")) +
-                      " - " + ShellQuote(list) + " " + port + " " + ShellQuote(m_Log);
+    std::string cmd = "printf '%s\\n' " + qbtest::ShellQuote(qbtest::EnvText("QB_TEST_DB_PASSWORD")) + " | " +
+                      qbtest::ShellQuote(cli) + " " + qbtest::ShellQuote(qbtest::EnvText("QB_TEST_DB_HOST")) +
+                      " " + qbtest::ShellQuote(qbtest::EnvText("QB_TEST_DB_USER")) + " - " +
+                      qbtest::ShellQuote(list) + " " + port + " " + qbtest::ShellQuote(m_Log);
     EXPECT_EQ(system(cmd.c_str()), 0);
     EXPECT_EQ(ColumnType(old, "usrflowlog", "raw_dw_flux"), "bigint(20)");
-    EXPECT_NE(ReadText(m_Log).find("update " + old + " to M5.7 success!\n"), std::string::npos);
+    EXPECT_NE(qbtest::ReadFile(m_Log).find("update " + old + " to M5.7 success!\n"), std::string::npos);
 }
 } // namespace

@@ -4,33 +4,15 @@
 #include "platform/ServiceManager.h"
 #include "platform/Tick.h"
 #include "support/TestDatabase.h"
+#include "support/TestHelpers.h"
 #include "support/TestInstall.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
 #include <thread>
 
 namespace
 {
-size_t CountOf(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
-        ++n;
-    return n;
-}
-
-// Polls `done` for up to `ms` milliseconds.
-template <typename F> bool WaitUntil(F done, uint32_t ms = 5000)
-{
-    for (uint32_t waited = 0; waited < ms; waited += 10)
-    {
-        if (done())
-            return true;
-        platform::Sleep(10);
-    }
-    return done();
-}
-
 bool ServerHasConnection(const std::string& id)
 {
     MYSQL* admin = qbtest::AdminConnect();
@@ -85,7 +67,7 @@ TEST_F(SQLConnManagerTest, ConnectionsOnlyWhileInitialised)
     std::string id = qbtest::QueryValue(conn, "select connection_id()");
     sql->ReleaseSqlConn(conn);
     EXPECT_EQ(sql->GetConnCount(), 0u);
-    EXPECT_TRUE(WaitUntil([&] { return !ServerHasConnection(id); }));
+    EXPECT_TRUE(qbtest::WaitUntil([&] { return !ServerHasConnection(id); }));
 
     // A connection the manager never handed out: warned about, and closed all the same.
     MYSQL* foreign = qbtest::AdminConnect();
@@ -94,13 +76,45 @@ TEST_F(SQLConnManagerTest, ConnectionsOnlyWhileInitialised)
     sql->ReleaseSqlConn(foreign);
     EXPECT_NE(qbtest::ReadTodayLog().find("[ReleaseSqlConn] Specify SqlConn Cannot Be Found In SqlManager\n"),
               std::string::npos);
-    EXPECT_TRUE(WaitUntil([&] { return !ServerHasConnection(foreignId); }));
+    EXPECT_TRUE(qbtest::WaitUntil([&] { return !ServerHasConnection(foreignId); }));
 
     ASSERT_TRUE(sql->UnInit());
     EXPECT_EQ(sql->AllocSqlConn(m_Db.c_str(), CLIENT_MULTI_STATEMENTS), nullptr);
     std::string log = qbtest::ReadTodayLog();
     EXPECT_NE(log.find("[MySqlMonitor] Thread Start...\n"), std::string::npos);
     EXPECT_NE(log.find("[MySqlMonitor] Thread Exit WaitRet = "), std::string::npos);
+}
+
+// A stop that comes while another thread is still inside the client library (an import the stop gave up
+// on) leaves the library running under it instead of ending it.
+TEST_F(SQLConnManagerTest, UnInitLeavesTheLibraryToAThreadStillInIt)
+{
+    CSQLConnManager* sql = CSQLConnManager::GetInstance();
+    ASSERT_TRUE(sql->Init());
+    std::atomic<int> result{-1};
+    std::atomic<bool> querying{false};
+    std::thread worker(
+        [&]
+        {
+            CSQLConnManager::SqlThreadInit();
+            MYSQL* conn = sql->AllocSqlConn(m_Db.c_str(), CLIENT_MULTI_STATEMENTS);
+            querying = true;
+            result = conn != nullptr ? mysql_query(conn, "select sleep(2)") : -2;
+            if (conn != nullptr)
+            {
+                if (MYSQL_RES* r = mysql_store_result(conn))
+                    mysql_free_result(r);
+                sql->ReleaseSqlConn(conn);
+            }
+            CSQLConnManager::SqlThreadEnd();
+        });
+    ASSERT_TRUE(qbtest::WaitUntil([&] { return querying.load(); }, 10000));
+    platform::Sleep(200);
+    EXPECT_TRUE(sql->UnInit());
+    worker.join();
+    EXPECT_EQ(result.load(), 0) << "the query in flight finished";
+    EXPECT_NE(qbtest::ReadTodayLog().find("[UnInit] 1 Thread(s) Still Use MySQL Library , Library Not Ended.\n"),
+              std::string::npos);
 }
 
 TEST_F(SQLConnManagerTest, WrongPasswordCostsThreeAttemptsAndIsNeverLogged)
@@ -121,7 +135,7 @@ TEST_F(SQLConnManagerTest, WrongPasswordCostsThreeAttemptsAndIsNeverLogged)
     std::string line = "[AllocSqlConn] Cannot Connect MySQL " + std::string(getenv("QB_TEST_DB_HOST")) + ":" +
                        getenv("QB_TEST_DB_PORT") + " DbName = " + m_Db +
                        " , User = " + getenv("QB_TEST_DB_USER") + " , PW = *** , Errno = 1045 , ErrStr = ";
-    EXPECT_EQ(CountOf(log, line), 3u) << log.substr(log.size() > 3000 ? log.size() - 3000 : 0);
+    EXPECT_EQ(qbtest::CountOf(log, line), 3u) << log.substr(log.size() > 3000 ? log.size() - 3000 : 0);
     EXPECT_EQ(log.find(wrong), std::string::npos);
     EXPECT_EQ(log.find("PW = " + std::string(getenv("QB_TEST_DB_PASSWORD")) + " "), std::string::npos);
 
@@ -135,7 +149,8 @@ TEST_F(SQLConnManagerTest, MonitorClosesConnectionsOfEndedThreadsOnly)
 {
     CSQLConnManager* sql = CSQLConnManager::GetInstance();
     ASSERT_TRUE(sql->Init());
-    size_t before = CountOf(qbtest::ReadTodayLog(), "[MysqlConnCleanUp] Release A MySql Connection!\n");
+    size_t before =
+        qbtest::CountOf(qbtest::ReadTodayLog(), "[MysqlConnCleanUp] Release A MySql Connection!\n");
 
     MYSQL* mine = sql->AllocSqlConn(m_Db.c_str(), CLIENT_MULTI_STATEMENTS);
     ASSERT_NE(mine, nullptr);
@@ -152,9 +167,9 @@ TEST_F(SQLConnManagerTest, MonitorClosesConnectionsOfEndedThreadsOnly)
     worker.join();
     ASSERT_FALSE(leftId.empty());
 
-    EXPECT_TRUE(WaitUntil([&] { return sql->GetConnCount() == 1; })) << sql->GetConnCount();
-    EXPECT_TRUE(WaitUntil([&] { return !ServerHasConnection(leftId); }));
-    EXPECT_EQ(CountOf(qbtest::ReadTodayLog(), "[MysqlConnCleanUp] Release A MySql Connection!\n"),
+    EXPECT_TRUE(qbtest::WaitUntil([&] { return sql->GetConnCount() == 1; })) << sql->GetConnCount();
+    EXPECT_TRUE(qbtest::WaitUntil([&] { return !ServerHasConnection(leftId); }));
+    EXPECT_EQ(qbtest::CountOf(qbtest::ReadTodayLog(), "[MysqlConnCleanUp] Release A MySql Connection!\n"),
               before + 1);
 
     // The live thread's connection is untouched by later passes.
@@ -172,21 +187,25 @@ TEST_F(SQLConnManagerTest, MonitorRestartsStoppedDatabaseService)
     ASSERT_TRUE(sql->Init());
     pid_t first = platform::GetServicePid(name);
     ASSERT_NE(first, 0);
-    size_t before = CountOf(qbtest::ReadTodayLog(), "[MakeMySqlOK] Start MySql Service Succeed.\n");
+    size_t before = qbtest::CountOf(qbtest::ReadTodayLog(), "[MakeMySqlOK] Start MySql Service Succeed.\n");
 
     ASSERT_TRUE(platform::ControlServiceStop(name));
-    EXPECT_TRUE(WaitUntil(
+    EXPECT_TRUE(qbtest::WaitUntil(
         [&]
         {
             pid_t now = platform::GetServicePid(name);
             return now != 0 && now != first;
         }));
-    EXPECT_TRUE(WaitUntil(
-        [&] { return CountOf(qbtest::ReadTodayLog(), "[MakeMySqlOK] Start MySql Service Succeed.\n") > before; }));
+    EXPECT_TRUE(qbtest::WaitUntil(
+        [&]
+        {
+            return qbtest::CountOf(qbtest::ReadTodayLog(), "[MakeMySqlOK] Start MySql Service Succeed.\n") >
+                   before;
+        }));
     EXPECT_NE(qbtest::ReadTodayLog().find("[MySqlMonitor] MySQL Is OK.\n"), std::string::npos);
     // Running again once it has lived past its start-up second.
-    EXPECT_TRUE(
-        WaitUntil([&] { return platform::QueryServiceState(name) == platform::ServiceState::Running; }));
+    EXPECT_TRUE(qbtest::WaitUntil(
+        [&] { return platform::QueryServiceState(name) == platform::ServiceState::Running; }));
 }
 
 TEST_F(SQLConnManagerTest, InitFailsWhenTheDatabaseServiceIsMissing)
@@ -194,21 +213,23 @@ TEST_F(SQLConnManagerTest, InitFailsWhenTheDatabaseServiceIsMissing)
     const char* name = CSQLConnManager::MYSQL_SERVICE_NAME;
     CSQLConnManager* sql = CSQLConnManager::GetInstance();
     platform::ControlServiceStop(name);
-    WaitUntil([&] { return platform::GetServicePid(name) == 0; });
+    qbtest::WaitUntil([&] { return platform::GetServicePid(name) == 0; });
     ASSERT_TRUE(platform::DeleteService(name));
 
     EXPECT_FALSE(sql->Init());
     EXPECT_EQ(sql->AllocSqlConn(m_Db.c_str(), CLIENT_MULTI_STATEMENTS), nullptr);
     EXPECT_NE(qbtest::ReadTodayLog().find("[MakeMySqlOK] Cannot Open Service Err = 1060\n"),
               std::string::npos);
-    EXPECT_TRUE(WaitUntil(
-        [] { return qbtest::ReadTodayLog().find("[MySqlMonitor] Cannot MakeMysqlOK!!\n") != std::string::npos; }));
+    EXPECT_TRUE(qbtest::WaitUntil(
+        [] {
+            return qbtest::ReadTodayLog().find("[MySqlMonitor] Cannot MakeMysqlOK!!\n") != std::string::npos;
+        }));
     sql->UnInit();
 
     // Put the stand-in back for the tests that follow in this process.
     ASSERT_TRUE(platform::CreateService(name, name, qbtest::DatabaseServiceStandInCommand()));
     ASSERT_TRUE(platform::StartService(name));
-    EXPECT_TRUE(
-        WaitUntil([&] { return platform::QueryServiceState(name) == platform::ServiceState::Running; }));
+    EXPECT_TRUE(qbtest::WaitUntil(
+        [&] { return platform::QueryServiceState(name) == platform::ServiceState::Running; }));
 }
 } // namespace

@@ -1,18 +1,20 @@
 #include "config/ConfigManager.h"
-#include "intake/DataCenterListenTask.h"
-#include "platform/SocketManager.h"
-#include "intake/SvpnNodeManager.h"
-#include "protocol/WireProtocol.h"
-#include "platform/FileSystem.h"
-#include "platform/Profile.h"
-#include "platform/ServiceManager.h"
-#include "platform/Tick.h"
 #include "core/BuffManager.h"
 #include "core/GlobalSharedData.h"
 #include "core/TaskManager.h"
+#include "intake/DataCenterListenTask.h"
+#include "intake/SvpnNodeManager.h"
+#include "platform/FileSystem.h"
+#include "platform/Profile.h"
+#include "platform/ServiceManager.h"
+#include "platform/SocketManager.h"
+#include "platform/Tick.h"
+#include "protocol/WireProtocol.h"
 #include "storage/SQLConnManager.h"
-#include "support/TestDatabase.h"
 #include "support/Process.h"
+#include "support/RawDevice.h"
+#include "support/TestDatabase.h"
+#include "support/TestHelpers.h"
 #include "support/TestInstall.h"
 
 #include <gtest/gtest.h>
@@ -31,50 +33,9 @@
 
 namespace
 {
-uint16_t FreePort() { return static_cast<uint16_t>(qbtest::FreeTcpPort()); }
-
-bool WaitUntil(const std::function<bool()>& condition, uint32_t ms)
+uint16_t FreePort()
 {
-    for (uint64_t start = platform::GetTickCount64(); platform::GetTickCount64() - start < ms;)
-    {
-        if (condition())
-            return true;
-        platform::Sleep(10);
-    }
-    return condition();
-}
-
-// A client socket; -1 when the connection could not be made.
-int Connect(uint16_t port)
-{
-    int c = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(c, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0)
-    {
-        close(c);
-        return -1;
-    }
-    return c;
-}
-
-// "open": nothing arrives and the connection stays; "closed": end of
-// stream or reset within the time.
-enum class PeerState
-{
-    Open,
-    Closed
-};
-PeerState WatchPeer(int c, int ms)
-{
-    pollfd p{c, POLLIN, 0};
-    if (poll(&p, 1, ms) == 0)
-        return PeerState::Open;
-    char b;
-    ssize_t r = recv(c, &b, 1, MSG_DONTWAIT);
-    return r > 0 || (r < 0 && errno == EAGAIN) ? PeerState::Open : PeerState::Closed;
+    return static_cast<uint16_t>(qbtest::FreeTcpPort());
 }
 
 // The warning and error lines of the log, shown when a check fails.
@@ -90,14 +51,6 @@ std::string Problems()
             out += line;
     }
     return out;
-}
-
-size_t CountOf(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
 }
 
 // The collector's intake on a private global database: registries, task
@@ -132,7 +85,8 @@ protected:
                 close(c);
         StopListener();
         EXPECT_EQ(CSvpnNodeManager::GetInstance()->WaitForAllSvpnNode(20000), platform::WAIT_OBJECT_0);
-        EXPECT_TRUE(WaitUntil([&] { return Nodes() == 0; }, 5000)) << "the watcher reaps every ended node";
+        EXPECT_TRUE(qbtest::WaitUntil([&] { return Nodes() == 0; }, 5000))
+            << "the watcher reaps every ended node";
         CTaskManager::GetInstance()->UnInit();
         CSvpnNodeManager::GetInstance()->UnInit();
         CSQLConnManager::GetInstance()->UnInit();
@@ -172,10 +126,10 @@ protected:
 
     bool WaitListening()
     {
-        return WaitUntil(
+        return qbtest::WaitUntil(
             [&]
             {
-                int c = Connect(m_Port);
+                int c = qbtest::ConnectLoopback(m_Port);
                 if (c < 0)
                     return false;
                 m_Clients.push_back(c);
@@ -199,36 +153,37 @@ TEST_F(ListenerTest, ConnectionLimitClosesTheSeventeenthAndWatcherFreesSlots)
     ASSERT_TRUE(WaitListening());
     while (m_Clients.size() < 16)
     {
-        int c = Connect(m_Port);
+        int c = qbtest::ConnectLoopback(m_Port);
         ASSERT_GE(c, 0);
         m_Clients.push_back(c);
     }
-    ASSERT_TRUE(WaitUntil([&] { return Nodes() == 16; }, 10000)) << Nodes();
+    ASSERT_TRUE(qbtest::WaitUntil([&] { return Nodes() == 16; }, 10000)) << Nodes();
 
-    int extra = Connect(m_Port);
+    int extra = qbtest::ConnectLoopback(m_Port);
     ASSERT_GE(extra, 0) << "accepted by the kernel";
-    EXPECT_EQ(WatchPeer(extra, 3000), PeerState::Closed) << "the 17th connection is closed at once";
+    EXPECT_EQ(qbtest::WatchPeer(extra, 3000), qbtest::PeerState::Closed)
+        << "the 17th connection is closed at once";
     close(extra);
     EXPECT_NE(qbtest::ReadTodayLog().find("[CSvpnNodeManager][AllocSvpnNode] Max Connection.\n"),
               std::string::npos);
     for (int c : m_Clients)
-        EXPECT_EQ(WatchPeer(c, 0), PeerState::Open);
+        EXPECT_EQ(qbtest::WatchPeer(c, 0), qbtest::PeerState::Open);
 
     // One device goes away: its thread ends and the watcher frees the slot.
     close(m_Clients[3]);
     m_Clients[3] = -1;
-    ASSERT_TRUE(WaitUntil([&] { return Nodes() == 15; }, 5000)) << Nodes();
+    ASSERT_TRUE(qbtest::WaitUntil([&] { return Nodes() == 15; }, 5000)) << Nodes();
     EXPECT_NE(
         qbtest::ReadTodayLog().find("[SvpnNodeCheckProcess] Release A SvpnNode. Node =  ,  Object = 0x"),
         std::string::npos);
-    EXPECT_TRUE(
-        WaitUntil([] { return CSvpnNodeManager::GetInstance()->GetConnectedNodeCount() == 15; }, 5000));
+    EXPECT_TRUE(qbtest::WaitUntil(
+        [] { return CSvpnNodeManager::GetInstance()->GetConnectedNodeCount() == 15; }, 5000));
 
-    int again = Connect(m_Port);
+    int again = qbtest::ConnectLoopback(m_Port);
     ASSERT_GE(again, 0);
     m_Clients.push_back(again);
-    ASSERT_TRUE(WaitUntil([&] { return Nodes() == 16; }, 5000));
-    EXPECT_EQ(WatchPeer(again, 500), PeerState::Open);
+    ASSERT_TRUE(qbtest::WaitUntil([&] { return Nodes() == 16; }, 5000));
+    EXPECT_EQ(qbtest::WatchPeer(again, 500), qbtest::PeerState::Open);
     EXPECT_FALSE(ListenerEnded(0));
 }
 
@@ -267,7 +222,7 @@ TEST_F(ListenerTest, ProbeRepliesTravelThroughTheNode)
                                   sizeof(answer)),
                   0)
             << "reply " << i;
-    EXPECT_EQ(WatchPeer(c, 200), PeerState::Open);
+    EXPECT_EQ(qbtest::WatchPeer(c, 200), qbtest::PeerState::Open);
 }
 
 TEST_F(ListenerTest, ResetsAndDescriptorShortageDoNotStopTheListener)
@@ -278,7 +233,7 @@ TEST_F(ListenerTest, ResetsAndDescriptorShortageDoNotStopTheListener)
     // Clients that reset right after connecting.
     for (int i = 0; i < 40; ++i)
     {
-        int c = Connect(m_Port);
+        int c = qbtest::ConnectLoopback(m_Port);
         ASSERT_GE(c, 0);
         linger lg{1, 0};
         setsockopt(c, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
@@ -317,14 +272,14 @@ TEST_F(ListenerTest, ResetsAndDescriptorShortageDoNotStopTheListener)
     EXPECT_FALSE(ListenerEnded(0));
     std::string log = qbtest::ReadTodayLog();
     EXPECT_NE(log.find("[OnFDAccept] accept Fail Err = " + std::to_string(EMFILE) + "\n"), std::string::npos);
-    EXPECT_LT(CountOf(log, "[OnFDAccept] accept Fail Err = " + std::to_string(EMFILE)), 10u)
+    EXPECT_LT(qbtest::CountOf(log, "[OnFDAccept] accept Fail Err = " + std::to_string(EMFILE)), 10u)
         << "paused between attempts instead of spinning";
 
     // The waiting connections are served once descriptors are back.
-    ASSERT_TRUE(WaitUntil([&] { return Nodes() >= 3; }, 5000));
+    ASSERT_TRUE(qbtest::WaitUntil([&] { return Nodes() >= 3; }, 5000));
     for (int c : waiting)
     {
-        EXPECT_EQ(WatchPeer(c, 0), PeerState::Open) << Problems();
+        EXPECT_EQ(qbtest::WatchPeer(c, 0), qbtest::PeerState::Open) << Problems();
         m_Clients.push_back(c);
     }
     EXPECT_FALSE(ListenerEnded(0));
@@ -360,8 +315,8 @@ TEST_F(ListenerTest, PortZeroEndsTheListenerAfterCleaningTempXml)
     EXPECT_NE(log.find("[CleanUpTempXml] Delete FileName = " + temp + "/one.xml Succeed.\n"),
               std::string::npos);
     EXPECT_NE(log.find("[MakeQuillbarnServiceOK] Start KelvDog Service Succeed.\n"), std::string::npos);
-    EXPECT_TRUE(
-        WaitUntil([&] { return platform::QueryServiceState(dog) == platform::ServiceState::Running; }, 3000));
+    EXPECT_TRUE(qbtest::WaitUntil(
+        [&] { return platform::QueryServiceState(dog) == platform::ServiceState::Running; }, 3000));
     platform::ControlServiceStop(dog);
     platform::DeleteService(dog);
 

@@ -1,5 +1,8 @@
 #pragma once
+#include "support/InstallTree.h"
+
 #include <map>
+#include <memory>
 #include <mysql.h>
 #include <string>
 #include <sys/types.h>
@@ -9,11 +12,11 @@ namespace qbtest
 {
 // A real collector process on a temporary install tree, pointed at the test
 // MariaDB with a global database and device databases of its own.
-class CollectorHarness
+class CCollectorHarness
 {
 public:
-    CollectorHarness();
-    ~CollectorHarness();
+    CCollectorHarness();
+    ~CCollectorHarness();
 
     // Creates the tree, the global database and `devices` device databases
     // (device i: name "dev<i>", secret "secret<i>", database <prefix>_dev<i>).
@@ -24,6 +27,9 @@ public:
     // Extra environment of the collector process (e.g. the test-only interval
     // divisor "QUILLBARN_TEST_TIME_DIVISOR=60").
     bool Start(const std::vector<std::string>& extraEnv = {});
+    // The collector process of this tree, found by the registry named in its environment (for one that
+    // was not started by Start); -1 when none runs.
+    pid_t FindPid() const;
     // Orderly stop (StopAll); returns the exit code.
     int Stop();
     // SIGKILL, for crash scenarios.
@@ -46,15 +52,16 @@ public:
     // The running collector's process id (-1 when none).
     pid_t Pid() const { return m_Pid; }
     int InfoPort() const { return m_InfoPort; }
-    const std::string& Dir() const { return m_Dir; }
+    // The install tree (empty before Prepare) and the environment that names it.
+    const std::string& Dir() const;
     std::vector<std::string> Env() const;
 
 private:
-    std::string m_Dir, m_Prefix, m_GlobalDb;
+    std::unique_ptr<CInstallTree> m_Tree;
+    std::string m_Prefix, m_GlobalDb;
     std::vector<std::string> m_DeviceDbs;
     int m_Port = 0, m_InfoPort = 0;
     pid_t m_Pid = -1;
     MYSQL* m_Conn = nullptr;
 };
-
 } // namespace qbtest

@@ -1,19 +1,19 @@
 // devsim uploads files to the collector's intake running in this process (listener, device connection,
 // record task, writer chain) on the test database server: the file arrives byte-identical, masked or
 // not, with blocks held back until the collector asks for them.
-#include "DevSimRunner.h"
 #include "config/ConfigManager.h"
-#include "intake/DataCenterListenTask.h"
-#include "platform/SocketManager.h"
-#include "intake/SvpnNodeManager.h"
-#include "platform/Profile.h"
-#include "platform/Tick.h"
 #include "core/BuffManager.h"
 #include "core/GlobalSharedData.h"
 #include "core/TaskManager.h"
+#include "intake/DataCenterListenTask.h"
+#include "intake/SvpnNodeManager.h"
+#include "platform/Profile.h"
+#include "platform/SocketManager.h"
+#include "platform/Tick.h"
 #include "storage/SQLConnManager.h"
-#include "support/TestDatabase.h"
+#include "support/DevSimRunner.h"
 #include "support/Process.h"
+#include "support/TestDatabase.h"
 #include "support/TestInstall.h"
 #include "writers/AuditFileManager.h"
 
@@ -21,7 +21,6 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <openssl/evp.h>
 #include <random>
 #include <sys/socket.h>
 
@@ -29,7 +28,10 @@ namespace fs = std::filesystem;
 
 namespace
 {
-uint16_t FreePort() { return static_cast<uint16_t>(qbtest::FreeTcpPort()); }
+uint16_t FreePort()
+{
+    return static_cast<uint16_t>(qbtest::FreeTcpPort());
+}
 
 class AuditDevSimTest : public ::testing::Test
 {
@@ -46,18 +48,9 @@ protected:
         ASSERT_TRUE(qbtest::CreateGlobalDatabase(m_Global));
         ASSERT_TRUE(qbtest::CreateDeviceDatabase(m_DevDb));
         // devsim's first device: secret "secret1", key = its MD5.
-        uint8_t key[16];
-        unsigned n = 0;
-        EVP_Digest("secret1", 7, key, &n, EVP_md5(), nullptr);
-        char hex[33];
-        for (int i = 0; i < 16; ++i)
-            snprintf(hex + 2 * i, 3, "%02x", key[i]);
         MYSQL* admin = qbtest::AdminConnect(m_Global);
         ASSERT_NE(admin, nullptr);
-        ASSERT_TRUE(
-            qbtest::Exec(admin, std::string("insert into dev_node(node_name, secret, md5_secret, db_name, "
-                                            "deleted) values ('dev1', 'secret1', '") +
-                                    hex + "', '" + m_DevDb + "', 0)"));
+        ASSERT_TRUE(qbtest::AddDevice(admin, "dev1", "secret1", m_DevDb));
         mysql_close(admin);
         fs::copy_file(std::string(QB_SOURCE_DIR) + "/conf/Logudt.conf",
                       CConfigManager::GetInstance()->GetConfigFilePath("Logudt.conf"),

@@ -3,14 +3,15 @@
 #include "maintenance/TableRepairTask.h"
 
 #include "config/ConfigManager.h"
-#include "platform/FileSystem.h"
-#include "platform/Profile.h"
-#include "platform/Tick.h"
 #include "core/BuffManager.h"
 #include "core/Clock.h"
 #include "core/GlobalSharedData.h"
+#include "platform/FileSystem.h"
+#include "platform/Profile.h"
+#include "platform/Tick.h"
 #include "storage/SQLConnManager.h"
 #include "support/TestDatabase.h"
+#include "support/TestHelpers.h"
 #include "support/TestInstall.h"
 
 #include <gtest/gtest.h>
@@ -24,40 +25,6 @@
 
 namespace
 {
-time_t LocalEpoch(int y, int mo, int d, int h, int mi, int s)
-{
-    struct tm t
-    {
-    };
-    t.tm_year = y - 1900;
-    t.tm_mon = mo - 1;
-    t.tm_mday = d;
-    t.tm_hour = h;
-    t.tm_min = mi;
-    t.tm_sec = s;
-    t.tm_isdst = -1;
-    return mktime(&t);
-}
-
-size_t CountOf(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
-        ++n;
-    return n;
-}
-
-template <typename F> bool WaitUntil(F done, uint32_t ms)
-{
-    for (uint32_t waited = 0; waited < ms; waited += 20)
-    {
-        if (done())
-            return true;
-        platform::Sleep(20);
-    }
-    return done();
-}
-
 std::string ConfigPath(const char* name)
 {
     return CConfigManager::GetInstance()->GetConfigFilePath(name);
@@ -166,7 +133,7 @@ protected:
 TEST_F(MaintenanceDbTest, CleaningByAgeDeletesThroughTheConfiguredProcedure)
 {
     // 180 days before 15 March 2024 is 17 September 2023.
-    SetNow(LocalEpoch(2024, 3, 15, 2, 30, 0));
+    SetNow(qbtest::LocalEpoch(2024, 3, 15, 2, 30, 0));
     SetOption("Kelv.conf", "ClearRule", "DbCyc", "180");
     InsertFlow(1, 7, 1, 10, 100, 200, "2023-06-01 08:00:00");
     InsertFlow(2, 7, 1, 10, 100, 200, "2023-09-17 23:59:59");
@@ -333,8 +300,8 @@ TEST_F(MaintenanceDbTest, LightRepairFindsAndRepairsADamagedTable)
         std::string::npos)
         << log;
     // Only the damaged table: every other listed table exists and opens.
-    EXPECT_EQ(CountOf(log, "[DoNonStrongRepairTable] Find Table " + m_Db + "."), 1u);
-    EXPECT_EQ(CountOf(log, "[DoNonStrongRepairTable] Repair Table " + m_Db + "."), 0u);
+    EXPECT_EQ(qbtest::CountOf(log, "[DoNonStrongRepairTable] Find Table " + m_Db + "."), 1u);
+    EXPECT_EQ(qbtest::CountOf(log, "[DoNonStrongRepairTable] Repair Table " + m_Db + "."), 0u);
     EXPECT_NE(log.find("[DoNonStrongRepairTable] Non-Strong Repair For Db = " + m_Db + " End.\n"),
               std::string::npos);
 
@@ -346,15 +313,15 @@ TEST_F(MaintenanceDbTest, LightRepairFindsAndRepairsADamagedTable)
     SetNow(CClock::NowEpoch());
     unnamed.DoNonStrongRepairTable();
     log = NewLog();
-    EXPECT_EQ(CountOf(log, "[DoNonStrongRepairTable] Find Table ."), 35u);
+    EXPECT_EQ(qbtest::CountOf(log, "[DoNonStrongRepairTable] Find Table ."), 35u);
     EXPECT_NE(log.find("[DoNonStrongRepairTable] Find Table .`usrbasiclog` Maybe Crash. Errno = 1046"),
               std::string::npos);
-    EXPECT_EQ(CountOf(log, "[DoNonStrongRepairTable] Repair Table ."), 35u);
+    EXPECT_EQ(qbtest::CountOf(log, "[DoNonStrongRepairTable] Repair Table ."), 35u);
 }
 
 TEST_F(MaintenanceDbTest, StrongRepairRunsTheConfiguredStatementOncePerSaturday)
 {
-    SetNow(LocalEpoch(2024, 3, 16, 1, 20, 0));
+    SetNow(qbtest::LocalEpoch(2024, 3, 16, 1, 20, 0));
     CTableRepairTask task(m_Db.c_str());
     ASSERT_EQ(task.IsStrongRepairTime(), 1);
 
@@ -427,7 +394,7 @@ TEST_F(ReportDbTest, ShippedStatementsFillTheReportTablesAndMidtableinfo)
         // Just aggregated: not due again within the cycle.
         EXPECT_EQ(task.CanStatistics(static_cast<int>(i)), 0);
     }
-    EXPECT_EQ(CountOf(NewLog(), "[ExecSql] Fail To Exec Sql"), 0u) << NewLog();
+    EXPECT_EQ(qbtest::CountOf(NewLog(), "[ExecSql] Fail To Exec Sql"), 0u) << NewLog();
 
     // The stored rows hold the sums of the logs, per day and group / user / server.
     EXPECT_EQ(Value("select count(*) from grp_flowrange"), "6");
@@ -538,15 +505,15 @@ TEST_F(ReportDbTest, TableThreadsAggregateOnTheirOwnSchedule)
         SetOption("statistics.conf", ("TableInfo" + std::to_string(i)).c_str(), "SleepTime", "1");
     CReportTableGenTask* task = new CReportTableGenTask(m_Db.c_str());
     ASSERT_TRUE(task->Start());
-    EXPECT_TRUE(
-        WaitUntil([&] { return Value("select count(distinct tbName) from midtableinfo") == "10"; }, 20000))
+    EXPECT_TRUE(qbtest::WaitUntil(
+        [&] { return Value("select count(distinct tbName) from midtableinfo") == "10"; }, 20000))
         << Value("select group_concat(tbName) from midtableinfo");
     EXPECT_EQ(task->GetTableThreadCount(), 10u);
     EXPECT_TRUE(task->StopAndWait(20000));
     delete task;
     std::string log = NewLog();
-    EXPECT_EQ(CountOf(log, "[TableStatistics] Report Gen For " + m_Db + "."), 20u);
+    EXPECT_EQ(qbtest::CountOf(log, "[TableStatistics] Report Gen For " + m_Db + "."), 20u);
     EXPECT_NE(log.find("[Run] Table Gen Thread For Db = " + m_Db + " Exit.\n"), std::string::npos);
-    EXPECT_EQ(CountOf(log, "[TableStatistics] Statistics Table"), 0u);
+    EXPECT_EQ(qbtest::CountOf(log, "[TableStatistics] Statistics Table"), 0u);
 }
 } // namespace

@@ -1,0 +1,114 @@
+#include "support/TestHelpers.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <openssl/evp.h>
+#include <thread>
+#include <unistd.h>
+
+namespace qbtest
+{
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition())
+    {
+        if (std::chrono::steady_clock::now() >= end)
+            return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+size_t CountOf(const std::string& text, const std::string& what)
+{
+    if (what.empty())
+        return 0;
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
+        ++n;
+    return n;
+}
+
+time_t LocalEpoch(int year, int month, int day, int hour, int minute, int second)
+{
+    struct tm t
+    {
+    };
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    t.tm_isdst = -1;
+    return mktime(&t);
+}
+
+std::string Md5(const std::string& text)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    EVP_Digest(text.data(), text.size(), digest, &len, EVP_md5(), nullptr);
+    return std::string(reinterpret_cast<char*>(digest), len);
+}
+
+std::string Md5Hex(const std::string& text)
+{
+    static const char* hex = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : Md5(text))
+    {
+        out += hex[c >> 4];
+        out += hex[c & 15];
+    }
+    return out;
+}
+
+std::string ShellQuote(const std::string& text)
+{
+    std::string out = "'";
+    for (char c : text)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+std::string EnvText(const char* name)
+{
+    const char* v = getenv(name);
+    return v != nullptr ? v : "";
+}
+
+std::string XmlAttr(const std::string& text)
+{
+    std::string out;
+    for (unsigned char c : text)
+    {
+        if (c == '&')
+            out += "&amp;";
+        else if (c == '<')
+            out += "&lt;";
+        else if (c == '>')
+            out += "&gt;";
+        else if (c == '"')
+            out += "&quot;";
+        else if (c < 0x20)
+            out += "&#" + std::to_string(c) + ";";
+        else
+            out += static_cast<char>(c);
+    }
+    return out;
+}
+
+std::string MakeTempDir(const std::string& stem)
+{
+    std::string tmpl = "/tmp/" + stem + "_XXXXXX";
+    return mkdtemp(tmpl.data()) != nullptr ? tmpl : std::string();
+}
+
+void RemoveTree(const std::string& dir)
+{
+    if (dir.size() > 5 && dir.rfind("/tmp/", 0) == 0 && dir.find("/..") == std::string::npos)
+        (void)system(("rm -rf " + ShellQuote(dir)).c_str());
+}
+} // namespace qbtest
