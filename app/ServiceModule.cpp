@@ -24,7 +24,7 @@ namespace
 // Path of the named exit event a running instance owns.
 std::string ExitEventPath(const std::string& installDir)
 {
-    return installDir + "/Kelv/VelmoraDCExitEvent";
+    return installDir + "/Kelv/" + CServiceModule::EXIT_EVENT_NAME;
 }
 } // namespace
 
@@ -68,8 +68,16 @@ int CServiceModule::ProcessCommandLine(const std::string& commandLine)
         }
         if (strcasecmp(rest, "StopAll") == 0)
         {
+            // Every collector running on this install tree owns an exit event of its own.
             std::string installDir = CGlobalSharedData::ComputeInstallDir(platform::ExecutablePath());
-            platform::SetNamedEvent(ExitEventPath(installDir));
+            int reached = platform::SetNamedEvents(installDir + "/Kelv", EXIT_EVENT_NAME);
+            if (reached == 0)
+            {
+                fprintf(stderr, "Quillbarn -StopAll: no collector is running on %s\n", installDir.c_str());
+                return STOPALL_NONE_REACHED;
+            }
+            printf("Quillbarn -StopAll: stop sent to %d collector(s) on %s\n", reached, installDir.c_str());
+            fflush(stdout);
             platform::Sleep(STOPALL_SLEEP_MS);
             return static_cast<int>(m_Win32ExitCode);
         }
@@ -187,7 +195,9 @@ void CServiceModule::Run()
     std::string installDir = CGlobalSharedData::ComputeInstallDir(platform::ExecutablePath());
     platform::CEvent watcherEnd(true, false);
     platform::ThreadHandle stopAllWatcher;
-    if (stopAllEvent->Create(ExitEventPath(installDir)))
+    // A second collector on the same tree gets an event of its own beside the first one's.
+    if (stopAllEvent->Create(ExitEventPath(installDir)) ||
+        stopAllEvent->Create(ExitEventPath(installDir) + "." + std::to_string(platform::GetCurrentProcessId())))
     {
         stopAllWatcher = platform::CreateThread(
             [this, stopAllEvent, &watcherEnd]() -> uint32_t

@@ -39,6 +39,9 @@ public:
     static constexpr const char* APPID_GUID = "{84CC16FB-BADF-43A1-9D9E-1CF65A9AE74A}";
     static constexpr uint32_t MAIN_THREAD_STOP_WAIT_MS = 60000;
     static constexpr uint32_t STOPALL_SLEEP_MS = 2000;
+    static constexpr const char* EXIT_EVENT_NAME = "VelmoraDCExitEvent";
+    // Exit code of -StopAll when no collector runs on the install tree.
+    static constexpr int STOPALL_NONE_REACHED = 3;
 
 private:
     CServiceModule() = default;

@@ -1,5 +1,7 @@
 #include "platform/NamedEvent.h"
 
+#include "platform/FileSystem.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,15 +17,42 @@ bool CNamedEvent::Create(const std::string& path)
     struct stat st{};
     if (lstat(path.c_str(), &st) == 0 && !S_ISFIFO(st.st_mode))
         unlink(path.c_str());
-    if (mkfifo(path.c_str(), 0600) != 0 && errno != EEXIST)
+    bool created = false;
+    for (int attempt = 0; attempt < 2 && !created; ++attempt)
+    {
+        if (mkfifo(path.c_str(), 0600) == 0)
+        {
+            created = true;
+            break;
+        }
+        if (errno != EEXIST)
+            return false;
+        // A FIFO somebody reads belongs to a live owner: it is not taken over. One nobody reads was
+        // left behind by an owner that died; it is made anew.
+        int probe = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (probe >= 0)
+        {
+            close(probe);
+            errno = EBUSY;
+            return false;
+        }
+        if (errno != ENXIO)
+            return false;
+        unlink(path.c_str());
+    }
+    if (!created)
+    {
+        errno = EBUSY;
         return false;
+    }
     m_ReadFd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (m_ReadFd < 0)
+    {
+        unlink(path.c_str());
         return false;
+    }
     m_KeepWriterFd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     m_Path = path;
-    // Drain what an earlier owner left behind.
-    TryAcquire();
     return true;
 }
 
@@ -33,6 +62,7 @@ void CNamedEvent::Close()
         close(m_ReadFd);
     if (m_KeepWriterFd >= 0)
         close(m_KeepWriterFd);
+    // Only the FIFO this object made is removed: never another owner's.
     if (!m_Path.empty())
         unlink(m_Path.c_str());
     m_ReadFd = m_KeepWriterFd = -1;
@@ -62,5 +92,23 @@ bool SetNamedEvent(const std::string& path)
     bool ok = write(fd, &one, 1) == 1;
     close(fd);
     return ok;
+}
+} // namespace platform
+
+namespace platform
+{
+int SetNamedEvents(const std::string& dir, const std::string& name)
+{
+    int reached = 0;
+    for (const std::string& entry : ListDirectory(dir, name + "*", false))
+    {
+        // The name itself, or the name, a dot and the owner's process id.
+        if (entry != name && (entry.size() <= name.size() + 1 || entry[name.size()] != '.' ||
+                              entry.find_first_not_of("0123456789", name.size() + 1) != std::string::npos))
+            continue;
+        if (SetNamedEvent(dir + "/" + entry))
+            ++reached;
+    }
+    return reached;
 }
 } // namespace platform

@@ -7,7 +7,9 @@ namespace platform
 {
 // A named event other processes can set: a FIFO at a path. The owner creates
 // it and waits on it; SetNamedEvent from any process signals the owner, and
-// fails when no process owns an event of that name.
+// fails when no process owns an event of that name. Create fails with EBUSY
+// when a live process owns the path already; a FIFO left behind by an owner
+// that died is taken over.
 class CNamedEvent : public CWaitable
 {
 public:
@@ -29,4 +31,6 @@ private:
 };
 
 bool SetNamedEvent(const std::string& path);
+// Sets every owned event in `dir` called `name` or `name`.<digits>; the number of owners reached.
+int SetNamedEvents(const std::string& dir, const std::string& name);
 } // namespace platform

@@ -89,12 +89,41 @@ TEST_F(CollectorProcess, ConsoleStopsInOrderOnSigtermAndOnStopAll)
         << "the named event goes with its owner";
 }
 
+// Collectors started on the same tree each own an exit event: one that ends leaves the others' alone,
+// and -StopAll reaches every one and says how many.
+TEST_F(CollectorProcess, StopAllReachesEveryCollectorOfTheTree)
+{
+    m_Pid = qbtest::Spawn({m_Exe, "-Console"}, m_Env, m_Dir + "/first.out");
+    ASSERT_TRUE(Started());
+    auto startAnother = [&](const char* out)
+    {
+        pid_t pid = qbtest::Spawn({m_Exe, "-Console"}, m_Env, m_Dir + out);
+        std::string event = m_Dir + "/Kelv/VelmoraDCExitEvent." + std::to_string(pid);
+        EXPECT_TRUE(qbtest::WaitUntil([&] { return platform::FileExists(event); }, 10000)) << event;
+        return pid;
+    };
+    pid_t second = startAnother("/second.out");
+    kill(second, SIGTERM);
+    EXPECT_EQ(qbtest::WaitExit(second, 20000), 0);
+    EXPECT_TRUE(platform::FileExists(m_Dir + "/Kelv/VelmoraDCExitEvent")) << "the second removed the first one's event";
+
+    pid_t third = startAnother("/third.out");
+    std::string out;
+    EXPECT_EQ(qbtest::RunProgram({m_Exe, "-StopAll"}, m_Env, 20000, &out), 0) << out;
+    EXPECT_NE(out.find("stop sent to 2 collector(s) on " + m_Dir), std::string::npos) << out;
+    EXPECT_EQ(qbtest::WaitExit(third, 20000), 0);
+    EXPECT_EQ(qbtest::WaitExit(m_Pid, 20000), 0);
+    m_Pid = -1;
+}
+
 TEST_F(CollectorProcess, SwitchMustBeLastAndNoSwitchOutsideTheManagerDoesNothing)
 {
     EXPECT_EQ(qbtest::RunProgram({m_Exe, "-Console", "extra"}, m_Env, 10000), 0);
     EXPECT_EQ(qbtest::RunProgram({m_Exe}, m_Env, 10000), 0);
     EXPECT_EQ(Log().find(EXIT_TEXT), std::string::npos) << "neither started the collector";
-    EXPECT_EQ(qbtest::RunProgram({m_Exe, "-StopAll"}, m_Env, 10000), 0) << "nothing to stop is not an error";
+    std::string out;
+    EXPECT_EQ(qbtest::RunProgram({m_Exe, "-StopAll"}, m_Env, 10000, &out), 3) << "nothing to stop is said";
+    EXPECT_NE(out.find("no collector is running on " + m_Dir), std::string::npos) << out;
 }
 
 TEST_F(CollectorProcess, FailedRegistrationExitsWithItsOwnErrorCode)
