@@ -1,5 +1,7 @@
 #include "storage/SQLConnManager.h"
 
+#include <atomic>
+
 #include "config/ConfigManager.h"
 #include "platform/ServiceManager.h"
 #include "platform/Tick.h"
@@ -74,7 +76,12 @@ bool CSQLConnManager::UnInit()
             platform::TerminateThread(m_hMonitor, static_cast<uint32_t>(-1));
         m_hMonitor.reset();
     }
-    mysql_server_end();
+    // The process exits next; ending the library under a thread still inside it would crash it first.
+    int others = GetSqlThreadCount();
+    if (others > 0)
+        QB_LOG(PL_WARN, SQLCM_TAG, "[UnInit] %d Thread(s) Still Use MySQL Library , Library Not Ended.\n", others);
+    else
+        mysql_server_end();
     return true;
 }
 
@@ -224,12 +231,32 @@ uint32_t CSQLConnManager::MySqlMonitor(CSQLConnManager* manager)
     return 0;
 }
 
+namespace
+{
+// Threads between SqlThreadInit and SqlThreadEnd: while one of them may still be inside the client
+// library (an import or report abandoned at stop), the library must not be ended under it.
+std::atomic<int> g_SqlThreads{0};
+thread_local bool t_bSqlThread = false;
+} // namespace
+
 void CSQLConnManager::SqlThreadInit()
 {
     mysql_thread_init();
+    if (!t_bSqlThread)
+    {
+        t_bSqlThread = true;
+        g_SqlThreads.fetch_add(1);
+    }
 }
 
 void CSQLConnManager::SqlThreadEnd()
 {
     mysql_thread_end();
+    if (t_bSqlThread)
+    {
+        t_bSqlThread = false;
+        g_SqlThreads.fetch_sub(1);
+    }
 }
+
+int CSQLConnManager::GetSqlThreadCount() { return g_SqlThreads.load() - (t_bSqlThread ? 1 : 0); }

@@ -38,6 +38,8 @@ public:
     // Bracket every thread body that uses the client library.
     static void SqlThreadInit();
     static void SqlThreadEnd();
+    // Threads other than the caller that are between SqlThreadInit and SqlThreadEnd.
+    static int GetSqlThreadCount();
 
     // Number of registered connections (diagnostics and tests).
     size_t GetConnCount();

@@ -1,5 +1,7 @@
 #include "writers/AuditFileManager.h"
 
+#include <cstring>
+
 #include "platform/AnchoredPath.h"
 #include "platform/Tick.h"
 #include "core/Clock.h"
@@ -20,7 +22,28 @@ const char* const TAG = "[CAuditFileManager]";
 AuditFileInfo::~AuditFileInfo()
 {
     CloseFile();
+    ReleaseWriteBuff();
 }
+
+void AuditFileInfo::ReleaseWriteBuff()
+{
+    std::vector<uint8_t>().swap(m_WriteBuff);
+    CAuditFileManager::GetInstance()->ReleaseBufferBytes(m_WriteBuffCounted);
+    m_WriteBuffCounted = 0;
+}
+
+bool CAuditFileManager::ReserveBufferBytes(uint64_t bytes)
+{
+    uint64_t held = m_BufferBytes.load();
+    do
+    {
+        if (held + bytes > MAX_BLOCK_BUFFER_BYTES_TOTAL)
+            return false;
+    } while (!m_BufferBytes.compare_exchange_weak(held, held + bytes));
+    return true;
+}
+
+void CAuditFileManager::ReleaseBufferBytes(uint64_t bytes) { m_BufferBytes.fetch_sub(bytes); }
 
 void AuditFileInfo::CloseFile()
 {
@@ -91,7 +114,12 @@ int CAuditFileManager::UnInit()
     if (thread != nullptr)
     {
         if (platform::WaitForSingleObject(thread.get(), STOP_WAIT_MS) != platform::WAIT_OBJECT_0)
+        {
             platform::TerminateThread(thread, 0);
+            // The abandoned check may still hold an entry: nothing is freed under it (the process exits next).
+            QB_LOG(PL_WARN, TAG, "[UnInit] Check Thread Still Running , Open Transfers Left As They Are.\n");
+            return 1;
+        }
     }
     // Every device connection has ended by now: transfers still open are closed (their files stay, cut to
     // their allocation size) so that a later Init starts empty.
@@ -105,7 +133,7 @@ int CAuditFileManager::UnInit()
     return 1;
 }
 
-AuditFileInfo* CAuditFileManager::CreateNewAuditFileInfo()
+AuditFileInfo* CAuditFileManager::CreateNewAuditFileInfo(const DataHead& head)
 {
     CCSLocker locker(m_Lock);
     if (m_bRunning.load() == 0)
@@ -117,12 +145,23 @@ AuditFileInfo* CAuditFileManager::CreateNewAuditFileInfo()
             QB_LOG(PL_ERROR, TAG, "[CreateNewAuditFileInfo] Cannot Alloc AuditInfo.\n");
             return nullptr;
         }
+        size_t ofDevice = 0;
+        for (const auto& open : m_Infos)
+            if (memcmp(open->m_Head.m_DevMD5, head.m_DevMD5, sizeof(head.m_DevMD5)) == 0)
+                ++ofDevice;
+        if (ofDevice >= MAX_AUDIT_FILE_INFOS_PER_DEVICE)
+        {
+            QB_LOG(PL_WARN, TAG, "[CreateNewAuditFileInfo] Device Holds %zu Transfers , No More Allowed.\n",
+                   ofDevice);
+            return nullptr;
+        }
         std::unique_ptr<AuditFileInfo> info(new (std::nothrow) AuditFileInfo());
         if (info == nullptr)
         {
             QB_LOG(PL_ERROR, TAG, "[CreateNewAuditFileInfo] Cannot Alloc AuditInfo.\n");
             return nullptr;
         }
+        info->m_Head = head;
         info->m_FileID = ++m_NextFileID;
         AuditFileInfo* raw = info.get();
         m_Infos.push_back(std::move(info));
