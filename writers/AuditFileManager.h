@@ -52,6 +52,10 @@ struct AuditFileInfo
     platform::OverlappedRequest m_Overlapped;
     // The bytes of the write in flight: they must outlive the record they came from.
     std::vector<uint8_t> m_WriteBuff;
+    // Capacity of m_WriteBuff counted against the manager's bound on all block buffers.
+    uint64_t m_WriteBuffCounted = 0;
+    // Gives the buffer back (and its bytes to the bound); only when no write of it is in flight.
+    void ReleaseWriteBuff();
     uint64_t m_CurBegin = 0, m_CurEnd = 0; // byte range of the last block written
     std::list<std::pair<uint64_t, uint64_t>> m_Ranges;
 
@@ -75,7 +79,9 @@ public:
     int UnInit();
     bool IsInit() const { return m_bRunning.load() != 0; }
 
-    AuditFileInfo* CreateNewAuditFileInfo();
+    // A new transfer of the device whose record head this is (its head is set); null when the registry
+    // or the device's share of it is full.
+    AuditFileInfo* CreateNewAuditFileInfo(const DataHead& head);
     // The info when it exists and is not locked.
     AuditFileInfo* GetAuditFileInfoByFileID(uint32_t fileId);
     // Claims the info (lock flag 0 -> 1); null when absent or already claimed.
@@ -93,6 +99,18 @@ public:
     // Transfers a device can keep open at once across the process: each holds a file and a block
     // buffer, so their number is bounded.
     static constexpr size_t MAX_AUDIT_FILE_INFOS = 4096;
+    // One device may hold this share of them, so that no device can keep the others from uploading.
+    static constexpr size_t MAX_AUDIT_FILE_INFOS_PER_DEVICE = MAX_AUDIT_FILE_INFOS / 16;
+    // A transfer idle longer than its device's time-out is cleared; no device may ask for more than a day.
+    static constexpr uint32_t MAX_TRANSFER_TIMEOUT_S = 24 * 60 * 60;
+    // Block buffers of all transfers together stay below this; a block that would pass it is refused
+    // (the device sends it again when the end reports it missing).
+    static constexpr uint64_t MAX_BLOCK_BUFFER_BYTES_TOTAL = 256ull * 1024 * 1024;
+
+    // Accounts block-buffer bytes against the bound: false, and nothing taken, when they do not fit.
+    bool ReserveBufferBytes(uint64_t bytes);
+    void ReleaseBufferBytes(uint64_t bytes);
+    uint64_t GetBufferBytes() const { return m_BufferBytes.load(); }
 
 private:
     CAuditFileManager() = default;
@@ -104,6 +122,7 @@ private:
     // Lets UnInit end the check thread without the process-wide exit event.
     platform::CEvent m_CheckStop{true, false};
     std::atomic<uint32_t> m_NextFileID{0};
+    std::atomic<uint64_t> m_BufferBytes{0};
     std::list<std::unique_ptr<AuditFileInfo>> m_Infos;
     std::map<uint32_t, AuditFileInfo*> m_InfoMap;
     platform::CCriticalSection m_Lock;

@@ -33,7 +33,7 @@ struct CReleaseLargeBlockBuffer
     ~CReleaseLargeBlockBuffer()
     {
         if (!m_pInfo->m_bWritePending && m_pInfo->m_WriteBuff.capacity() > KEEP_BLOCK_BUFFER_BYTES)
-            std::vector<uint8_t>().swap(m_pInfo->m_WriteBuff);
+            m_pInfo->ReleaseWriteBuff();
     }
 };
 
@@ -128,7 +128,7 @@ int CAuditFileReception::OnBeginUserAuditFile(const UserAuditFileLog* record, Lo
     Answer(reply, record, 0, AUDITFILE_REASON_OK, 0);
 
     CAuditFileManager* manager = CAuditFileManager::GetInstance();
-    AuditFileInfo* info = manager->CreateNewAuditFileInfo();
+    AuditFileInfo* info = manager->CreateNewAuditFileInfo(record->m_Head);
     if (info == nullptr)
     {
         QB_LOG(PL_ERROR, TAG, "[OnBeginUserAuditFile] Create New AuditFileInfo Fail.\n");
@@ -161,7 +161,7 @@ int CAuditFileReception::OnBeginUserAuditFile(const UserAuditFileLog* record, Lo
     }
 
     info->m_TransferKind = record->m_TransferKind;
-    info->m_TimeOut = wire::NetToHost32(record->m_TimeOut);
+    info->m_TimeOut = std::min(wire::NetToHost32(record->m_TimeOut), CAuditFileManager::MAX_TRANSFER_TIMEOUT_S);
     info->m_LastActivity = platform::GetTickCount();
     info->m_BlockSize = wire::NetToHost32(record->m_BlockSize);
     info->m_FileSize = wire::MakeUInt64FromNetWords(record->m_FileSizeHigh, record->m_FileSizeLow);
@@ -431,6 +431,18 @@ int CAuditFileReception::FillBlock(AuditFileInfo* info, const UserAuditFileLog* 
     const size_t available = RecordDataSize(record);
     try
     {
+        // The buffer grows to the block exactly, and only as far as the bound on all transfers' buffers
+        // allows.
+        if (info->m_WriteBuff.capacity() < block.m_Size)
+        {
+            uint64_t more = block.m_Size - info->m_WriteBuffCounted;
+            if (!CAuditFileManager::GetInstance()->ReserveBufferBytes(more))
+                return RefuseBlock(info, PL_ERROR, "[DoWriteAuditFileData] Cannot Alloc Memory.\n");
+            info->m_WriteBuffCounted += more;
+            std::vector<uint8_t> grown;
+            grown.reserve(block.m_Size);
+            info->m_WriteBuff.swap(grown);
+        }
         info->m_WriteBuff.resize(block.m_Size);
     }
     catch (const std::bad_alloc&)
