@@ -222,6 +222,19 @@ TEST_F(DirSyncDbTest, AdminPushAndRefusedPushes)
     EXPECT_TRUE(
         CDeviceRegistry::GetInstance()->GetAdminInfoEx(m_DevDb.c_str(), m_Key, "ROOT", adminId, groupId));
     EXPECT_EQ(adminId, 1);
+    // A gated record on the same connection opens the gate without counting the device a second time
+    // (the connection gives back one use at its end: twice counted, it never came back to 0).
+    Put(MakeRecord(LOG_TYPE_ALARM, ALARM_LOG_LEN, m_Key));
+    EXPECT_TRUE(m_Task.IsSyncReady());
+    EXPECT_EQ(CDeviceRegistry::GetInstance()->GetNodeUseCount(m_Key), 1);
+
+    // A push of a kind this collector does not know keeps its document inside the temporary directory.
+    Put(Push(-7, "<velmofile/>"));
+    EXPECT_EQ(Replies().size(), 74u);
+    const std::string kelv = CGlobalSharedData::GetInstance()->GetKelvDir();
+    for (const auto& entry : std::filesystem::directory_iterator(kelv))
+        EXPECT_FALSE(entry.path().filename().string().rfind("Temp", 0) == 0 && entry.path().filename() != "Temp")
+            << entry.path() << " lies beside the temporary directory";
 
     // An unknown device key: refused at SetDbName, no reply.
     uint8_t other[16] = {1};
