@@ -50,12 +50,15 @@ private:
     platform::CServiceInstaller Installer() const;
 
     std::string m_ServiceName = "Quillbarn";
-    uint32_t m_CurrentState = 1; // stopped
-    uint32_t m_Win32ExitCode = 0;
+    // The service thread and its control handler's thread both report states; the exit code is set on
+    // the service thread and read by the main thread.
+    std::atomic<uint32_t> m_CurrentState{1}; // stopped
+    std::atomic<uint32_t> m_Win32ExitCode{0};
     std::atomic<uint32_t> m_ControlThreadId{0};
     // A quit asked for before the controlling thread is known (a stop control during start-up); Run
     // delivers it once it is.
     std::atomic<bool> m_bQuitPending{false};
-    volatile bool m_bService = true;
-    volatile bool m_bConsole = false;
+    // Decided on the main thread, read by the service thread and the handlers it starts.
+    std::atomic<bool> m_bService{true};
+    std::atomic<bool> m_bConsole{false};
 };

@@ -1,7 +1,9 @@
 #pragma once
+#include "config/SettingWord.h"
 #include "core/ProgramLogRecorder.h"
 #include "platform/CriticalSection.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,49 +17,49 @@ struct KelvConfig
     std::string m_DBUser;
     std::string m_DBPwd;
     std::string m_DataBase;
-    int m_Port = 0;
+    CSettingWord m_Port;
     std::string m_BackPath;
     std::string m_LogPath;
-    int m_AutoClearType = 0;
-    int m_DbContent = 0;
-    int m_DbCyc = 0;
-    int m_StartCheckTime = 0;
-    int m_EndCheckTime = 0;
-    int m_StartStrongRepairTime = 0;
-    int m_EndStrongRepairTime = 0;
-    int m_MinFreeSpace = 0;
-    int m_IsFull = 0;
+    CSettingWord m_AutoClearType;
+    CSettingWord m_DbContent;
+    CSettingWord m_DbCyc;
+    CSettingWord m_StartCheckTime;
+    CSettingWord m_EndCheckTime;
+    CSettingWord m_StartStrongRepairTime;
+    CSettingWord m_EndStrongRepairTime;
+    CSettingWord m_MinFreeSpace;
+    CSettingWord m_IsFull;
 };
 
 // Values of KelvAdv.conf.
 struct KelvAdvConfig
 {
-    int m_GlobalEnableLogMerge = 0;
-    int m_ParticleTime = 0;
-    int m_MergeBuffers = 0;
-    int m_MergeBufferSize = 0;
-    int m_UserLogEnableLogMerge = 0;
-    int m_EnableHttpFilter = 0;
+    CSettingWord m_GlobalEnableLogMerge;
+    CSettingWord m_ParticleTime;
+    CSettingWord m_MergeBuffers;
+    CSettingWord m_MergeBufferSize;
+    CSettingWord m_UserLogEnableLogMerge;
+    CSettingWord m_EnableHttpFilter;
     std::string m_HttpFilterList;
-    int m_KeepFilterLog = 0;
-    int m_FlowLogEnableLogMerge = 0;
-    int m_SysLogEnableLogMerge = 0;
-    int m_SvpnNodeRecvBuffSize = 0;
-    int m_SvpnNodeSendBuffSize = 0;
-    int m_MaxPackgeSize = 0;
-    int m_DumpInvalidLog = 0;
-    int m_DataFileUseTime = 0;
-    int m_EnableAsyncWrite = 0;
-    int m_EnableLargeDataAsyncWrite = 0;
-    int m_NoTempTableDataFileSize = 0;
-    int m_InfoListenPort = 0;
-    int m_MaxConnection = 0;
+    CSettingWord m_KeepFilterLog;
+    CSettingWord m_FlowLogEnableLogMerge;
+    CSettingWord m_SysLogEnableLogMerge;
+    CSettingWord m_SvpnNodeRecvBuffSize;
+    CSettingWord m_SvpnNodeSendBuffSize;
+    CSettingWord m_MaxPackgeSize;
+    CSettingWord m_DumpInvalidLog;
+    CSettingWord m_DataFileUseTime;
+    CSettingWord m_EnableAsyncWrite;
+    CSettingWord m_EnableLargeDataAsyncWrite;
+    CSettingWord m_NoTempTableDataFileSize;
+    CSettingWord m_InfoListenPort;
+    CSettingWord m_MaxConnection;
 };
 
 // Values of mysql/my.ini.
 struct MySqldConfig
 {
-    int m_Port = 0;
+    CSettingWord m_Port;
     std::string m_BaseDir;
     std::string m_DataDir;
 };
@@ -96,7 +98,7 @@ struct StatisticsConfig
 typedef bool (*ConfigLoader)(const std::string& name, void* context);
 
 // Holds every setting of the collector, one group per configuration file.
-// Integer settings are plain words read without a lock; texts and lists are
+// Integer settings are atomic words read without a lock; texts and lists are
 // copied under their group's lock through the Get...Copy operations.
 class CConfigManager
 {
@@ -161,7 +163,7 @@ private:
     platform::CCriticalSection m_ProgramLogLock;
     platform::CCriticalSection m_MySqldLock;
     std::vector<LoaderRecord> m_Loaders;
-    volatile bool m_bInit = false;
+    std::atomic<bool> m_bInit{false};
 
     KelvConfig m_Kelv;
     std::vector<std::string> m_UpdateSql;

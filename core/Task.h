@@ -40,11 +40,13 @@ public:
     // after a full interval, only without sleeping through it.
     uint32_t WaitForStopOrExit(uint32_t timeoutMs);
 
-    volatile uint32_t m_bAutoDelete = 0;
-    volatile uint32_t m_bRunning = 0;
+    // Flags read by the task's own thread and written by others (stop requests, the task manager's
+    // watcher): sequentially consistent atomics, so a stop is seen by the next check of the loop.
+    std::atomic<uint32_t> m_bAutoDelete{0};
+    std::atomic<uint32_t> m_bRunning{0};
     platform::ThreadHandle m_hThread;
     uint32_t m_ThreadId = 0;
-    volatile uint32_t m_Status = STATUS_CONSTRUCTED;
+    std::atomic<uint32_t> m_Status{STATUS_CONSTRUCTED};
     std::atomic<uint32_t> m_ActivityTime{0};
     platform::CEvent m_StopEvent{true, false};
 };

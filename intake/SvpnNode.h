@@ -3,6 +3,7 @@
 #include "platform/Socket.h"
 #include "platform/Thread.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -91,7 +92,8 @@ private:
     // reading has to end (error, end of stream or would block).
     bool RecvOnce(uint32_t freeSize, bool warnOnError);
 
-    volatile uint32_t m_bRunning = 0;
+    // Cleared by the node's own thread when the connection ends and read by the node manager's watcher.
+    std::atomic<uint32_t> m_bRunning{0};
     // The watcher reads the handle while the listener thread sets it.
     mutable std::mutex m_ThreadLock;
     platform::ThreadHandle m_hThread;

@@ -10,7 +10,10 @@
 
 namespace platform
 {
-short CWaitable::GetWaitPollEvents() const { return POLLIN; }
+short CWaitable::GetWaitPollEvents() const
+{
+    return POLLIN;
+}
 
 CEvent::CEvent(bool manualReset, bool initialState)
     : m_Fd(eventfd(initialState ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC)), m_bManualReset(manualReset)
@@ -27,6 +30,7 @@ bool CEvent::Set()
 {
     if (m_Fd < 0)
         return false;
+    m_Sets.fetch_add(1, std::memory_order_release);
     uint64_t one = 1;
     // The counter only has to be non-zero; EAGAIN means it is saturated, so set.
     return write(m_Fd, &one, sizeof(one)) == sizeof(one) || errno == EAGAIN;
@@ -48,7 +52,10 @@ bool CEvent::IsSet() const
     if (m_Fd < 0)
         return false;
     pollfd p{m_Fd, POLLIN, 0};
-    return poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
+    if (poll(&p, 1, 0) != 1 || (p.revents & POLLIN) == 0)
+        return false;
+    m_Sets.load(std::memory_order_acquire);
+    return true;
 }
 
 bool CEvent::TryAcquire()
@@ -56,7 +63,10 @@ bool CEvent::TryAcquire()
     if (m_bManualReset)
         return IsSet();
     uint64_t value;
-    return read(m_Fd, &value, sizeof(value)) == sizeof(value);
+    if (read(m_Fd, &value, sizeof(value)) != sizeof(value))
+        return false;
+    m_Sets.load(std::memory_order_acquire);
+    return true;
 }
 
 void CEvent::UndoAcquire()

@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 namespace platform
@@ -47,6 +48,10 @@ public:
 private:
     int m_Fd;
     bool m_bManualReset;
+    // The descriptor carries the signal but, to the C++ memory model, no data: Set publishes what the
+    // setter wrote before it here (release) and a waiter that finds the event set reads it (acquire), so
+    // whatever a thread did before setting an event happens before what the waiter does after it.
+    std::atomic<uint64_t> m_Sets{0};
 };
 
 uint32_t WaitForSingleObject(CWaitable* object, uint32_t timeoutMs);
