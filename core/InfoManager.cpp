@@ -9,7 +9,6 @@
 namespace
 {
 const char* const TAG = "[CInfoManager]";
-const char* const KELV_CONF = "Kelv.conf";
 } // namespace
 
 CInfoManager* CInfoManager::GetInstance()
@@ -103,4 +102,3 @@ void CInfoManager::Exec_RealTimeInfo_Func()
             QB_LOG(PL_WARN, TAG, "[Exec_RealTimeInfo_Func] Exec Func = %s Fail!\n", entry.m_Name.c_str());
     }
 }
-

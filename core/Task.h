@@ -30,6 +30,7 @@ public:
     virtual bool IsAlive();
     virtual uint32_t Run();
 
+    // NOLINTNEXTLINE(bugprone-reserved-identifier): the design's name for the thread entry of every task
     static uint32_t _Run(CTask* task);
 
     // The task's run-time class name, looked up under the type-name lock.

@@ -1,8 +1,8 @@
 #include "core/Utilities.h"
 
-#include "platform/FileSystem.h"
 #include "core/BuffManager.h"
 #include "core/ProgramLogRecorder.h"
+#include "platform/FileSystem.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -540,7 +540,7 @@ int BinToHex(const void* bytes, int n, char* text, int size)
     if (bytes == nullptr || text == nullptr)
         return -1;
     const unsigned char* b = static_cast<const unsigned char*>(bytes);
-    for (int i = 0; i < n; ++i)
+    for (size_t i = 0; i < static_cast<size_t>(n); ++i)
     {
         text[2 * i] = HEX_UPPER[b[i] >> 4];
         text[2 * i + 1] = HEX_UPPER[b[i] & 0x0F];

@@ -137,7 +137,8 @@ private:
         if (semicolon == nullptr)
             return false;
         const size_t end = static_cast<size_t>(reinterpret_cast<const unsigned char*>(semicolon) - m_Text);
-        for (size_t k = end - 1; m_Text[k] != (hex ? 'x' : '#'); --k)
+        const unsigned char opener = hex ? 'x' : '#';
+        for (size_t k = end - 1; m_Text[k] != opener; --k)
             if (hex ? !IsHexDigit(m_Text[k]) : !(m_Text[k] >= '0' && m_Text[k] <= '9'))
                 return false;
         m_Pos = end + 1;

@@ -123,7 +123,7 @@ bool CDirectoryWatcher::ReadChanges(char* buffer, size_t size, std::vector<DirCh
         for (ssize_t off = 0; off + static_cast<ssize_t>(sizeof(inotify_event)) <= n;)
         {
             const inotify_event* ev = reinterpret_cast<const inotify_event*>(buffer + off);
-            off += sizeof(inotify_event) + ev->len;
+            off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
             if (ev->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF))
             {
                 watchEnded = true;
@@ -152,8 +152,9 @@ bool CDirectoryWatcher::ReadChanges(char* buffer, size_t size, std::vector<DirCh
                     replaced = target;
             }
         }
+        // The first test that holds decides, so two of them may lead to the same action.
         if (!replaced.empty())
-            action = FILE_ACTION_MODIFIED;
+            action = FILE_ACTION_MODIFIED; // NOLINT(bugprone-branch-clone)
         else if (c.m_Mask & IN_CREATE)
             action = FILE_ACTION_ADDED;
         else if (c.m_Mask & IN_DELETE)

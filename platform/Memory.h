@@ -11,7 +11,7 @@ namespace platform
 // 10 MiB receive rings of short connections came from the heap: each was zero-filled in full
 // (10 MiB resident per connection, however little it received) and, once freed, stayed with the
 // allocator (hundreds of MiB after 1,000 connections). Call once, before threads start.
-constexpr size_t LARGE_BLOCK_THRESHOLD = 1024 * 1024;
+constexpr size_t LARGE_BLOCK_THRESHOLD = size_t{1024} * 1024;
 bool MapLargeBlocksDirectly(size_t threshold = LARGE_BLOCK_THRESHOLD);
 
 } // namespace platform

@@ -265,7 +265,7 @@ void WriteErrnoAndExit(int fd, int err)
 {
     sigset_t none;
     sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
+    pthread_sigmask(SIG_SETMASK, &none, nullptr);
     struct sigaction dfl = {};
     dfl.sa_handler = SIG_DFL;
     sigemptyset(&dfl.sa_mask);

@@ -38,7 +38,7 @@ bool FormatRecordTime(const DataHead& head, char* buf, size_t size)
 void DigestToHexLower(const uint8_t digest[16], char out[33])
 {
     static const char kHex[] = "0123456789abcdef";
-    for (int i = 0; i < 16; ++i)
+    for (size_t i = 0; i < 16; ++i)
     {
         out[2 * i] = kHex[digest[i] >> 4];
         out[2 * i + 1] = kHex[digest[i] & 0xF];
@@ -157,7 +157,7 @@ size_t BuildUserAuditFileStored(const DataHead& head, uint32_t rawGroupId, const
     if (sha1)
     {
         static const char kHex[] = "0123456789ABCDEF";
-        for (int i = 0; i < 20; ++i)
+        for (size_t i = 0; i < 20; ++i)
         {
             r.m_Sha1Hex[2 * i] = kHex[sha1[i] >> 4];
             r.m_Sha1Hex[2 * i + 1] = kHex[sha1[i] & 0xF];
