@@ -37,7 +37,8 @@ public:
 
     bool Init();
     bool UnInit();
-    void Log(uint32_t level, const char* moduleTag, const char* format, ...) __attribute__((format(printf, 4, 5)));
+    void Log(uint32_t level, const char* moduleTag, const char* format, ...)
+        __attribute__((format(printf, 4, 5)));
     void WriteLine(const char* text, uint32_t length);
     void LockAll();
     void UnlockAll();
@@ -48,6 +49,11 @@ public:
     // Console mode is decided by the service module; kept here so that the
     // log does not depend on it.
     void SetConsoleMode(bool console) { m_bConsole = console; }
+
+    // Read without a lock by the crash report, which cannot take the log's
+    // locks and writes its lines itself.
+    bool IsInit() const { return m_bInit != 0; }
+    bool IsConsoleMode() const { return m_bConsole; }
 
     static const char* LevelText(uint32_t level);
 
@@ -69,10 +75,10 @@ private:
 };
 
 // Shorthand used everywhere: the format is not evaluated when no output takes the line.
-#define QB_LOG(level, tag, ...)                                                                            \
-    do                                                                                                     \
-    {                                                                                                      \
-        CProgramLogRecorder* qbLog_ = CProgramLogRecorder::GetInstance();                                  \
-        if (qbLog_->WouldLog(level))                                                                       \
-            qbLog_->Log(level, tag, __VA_ARGS__);                                                          \
+#define QB_LOG(level, tag, ...)                                                                              \
+    do                                                                                                       \
+    {                                                                                                        \
+        CProgramLogRecorder* qbLog_ = CProgramLogRecorder::GetInstance();                                    \
+        if (qbLog_->WouldLog(level))                                                                         \
+            qbLog_->Log(level, tag, __VA_ARGS__);                                                            \
     } while (0)

@@ -1,5 +1,6 @@
 // Fatal-signal handling: alternate signal stacks, the signal handler, stack
-// capture, symbol lookup and the crash dump file.
+// capture, symbol lookup, the crash dump file and the child process that does
+// what a crashed process cannot do safely itself.
 //
 // Crash dump file format (text, one file per crash, replaced by the next):
 //
@@ -41,6 +42,10 @@
 #include <mutex>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -50,6 +55,8 @@ namespace
 {
 std::atomic<CrashCallback> g_Callback{nullptr};
 std::atomic<bool> g_AltStacks{false};
+// Given up by OpenCrashFile when a crash finds every descriptor taken.
+std::atomic<int> g_SpareFd{-1};
 
 // Read inside the signal handler: initial-exec TLS needs no allocation.
 __attribute__((tls_model("initial-exec"))) thread_local bool t_InCrash = false;
@@ -114,7 +121,7 @@ void CrashSignalHandler(int sig, siginfo_t* info, void* context)
         record.m_SignalCode = info ? info->si_code : 0;
         record.m_FaultAddress = info ? reinterpret_cast<uintptr_t>(info->si_addr) : 0;
         record.m_pContext = static_cast<const ucontext_t*>(context);
-        record.m_ThreadId = GetCurrentThreadId();
+        record.m_ThreadId = static_cast<uint32_t>(syscall(SYS_gettid));
         record.m_StackLow = t_StackLow;
         record.m_StackHigh = t_StackHigh;
         record.m_ExceptionCode = CrashExceptionCode(sig, record.m_SignalCode,
@@ -141,11 +148,15 @@ public:
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
+            {
+                m_bFailed = true;
                 break;
+            }
             off += static_cast<size_t>(n);
         }
         m_Len = 0;
     }
+    bool Failed() const { return m_bFailed; }
     CDumpWriter& Str(const char* s)
     {
         while (*s)
@@ -196,6 +207,7 @@ private:
     int m_Fd;
     char m_Buf[4096];
     size_t m_Len = 0;
+    bool m_bFailed = false;
 };
 
 struct MapRegion
@@ -410,6 +422,8 @@ bool InstallCrashSignalHandlers(CrashCallback callback)
     void* warm[4];
     backtrace(warm, 4);
 
+    if (g_SpareFd.load() < 0)
+        g_SpareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     g_Callback = callback;
     g_AltStacks = true;
     if (!t_HasAltStack)
@@ -438,7 +452,18 @@ bool IsDebuggerAttached()
         return false;
     buf[n] = '\0';
     const char* p = strstr(buf, "TracerPid:");
-    return p != nullptr && strtol(p + 10, nullptr, 10) != 0;
+    if (p == nullptr)
+        return false;
+    for (p += 10; *p == ' ' || *p == '\t'; ++p)
+    {
+    }
+    // A tracer's pid has a digit other than 0.
+    for (; *p >= '0' && *p <= '9'; ++p)
+    {
+        if (*p != '0')
+            return true;
+    }
+    return false;
 }
 
 CAltSignalStack::CAltSignalStack()
@@ -485,6 +510,8 @@ uint32_t CaptureCrashStack(const CrashRecord& record, uintptr_t* addresses, uint
 {
     if (addresses == nullptr || max == 0)
         return 0;
+    // Safe in the handler: the unwinder was loaded at install, and it finds
+    // frame tables through _dl_find_object, which neither locks nor allocates.
     // The unwinder walks from here through the signal frame into the
     // faulting thread's frames; the handler's own frames come first.
     constexpr int HANDLER_FRAMES = 32;
@@ -554,56 +581,214 @@ bool ResolveAddress(uintptr_t address, bool isReturnAddress, FrameInfo& info)
     return true;
 }
 
-bool WriteCrashDumpFile(const char* path, const CrashRecord& record, const char* exceptionName,
-                        const uintptr_t* frames, uint32_t frameCount)
+int OpenCrashFile(int dirFd, const char* name, int flags)
 {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    for (;;)
+    {
+        int fd = openat(dirFd, name, flags | O_CLOEXEC, 0644);
+        if (fd >= 0 || errno != EINTR)
+        {
+            if (fd < 0 && (errno == EMFILE || errno == ENFILE))
+            {
+                int spare = g_SpareFd.exchange(-1);
+                if (spare >= 0)
+                {
+                    close(spare);
+                    continue;
+                }
+            }
+            return fd;
+        }
+    }
+}
+
+bool FindModuleName(uintptr_t address, char* name, size_t size)
+{
+    if (name == nullptr || size == 0)
+        return false;
+    name[0] = '\0';
+    int fd = OpenCrashFile(AT_FDCWD, "/proc/self/maps", O_RDONLY);
     if (fd < 0)
         return false;
+    char chunk[2048];
+    char line[4352]; // a path can be PATH_MAX long
+    size_t lineLen = 0;
+    bool found = false;
+    while (!found)
     {
-        CDumpWriter out(fd);
-        struct timespec now;
-        clock_gettime(CLOCK_REALTIME, &now);
-        out.Str("QUILLBARN CRASH DUMP 1\n");
-        out.Str("process=")
-            .Dec(getpid())
-            .Str(" thread=")
-            .Dec(record.m_ThreadId)
-            .Str(" time=")
-            .Dec(now.tv_sec);
-        out.Str("\nexception=").Str(exceptionName ? exceptionName : "").Str(" code=0x");
-        out.Hex(record.m_ExceptionCode, 8).Str(" signal=").Dec(record.m_Signal).Str(" si_code=");
-        out.Dec(record.m_SignalCode).Str(" address=0x").Hex(record.m_FaultAddress, 1).Str("\n");
-
-        out.Str("== registers ==\n");
-#if defined(__x86_64__)
-        static const char* const names[] = {
-            "r8",  "r9",  "r10", "r11", "r12", "r13",    "r14",    "r15", "rdi",    "rsi",     "rbp", "rbx",
-            "rdx", "rax", "rcx", "rsp", "rip", "eflags", "csgsfs", "err", "trapno", "oldmask", "cr2"};
-        if (record.m_pContext)
+        ssize_t n = read(fd, chunk, sizeof(chunk));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        for (ssize_t i = 0; i < n && !found; ++i)
         {
-            for (size_t i = 0; i < sizeof(names) / sizeof(names[0]); ++i)
-                out.Str(names[i])
-                    .Str("=0x")
-                    .Hex(static_cast<uintptr_t>(record.m_pContext->uc_mcontext.gregs[i]), 16)
-                    .Char('\n');
+            if (chunk[i] != '\n')
+            {
+                if (lineLen < sizeof(line) - 1)
+                    line[lineLen++] = chunk[i];
+                continue;
+            }
+            line[lineLen] = '\0';
+            lineLen = 0;
+            // start-end perms offset dev inode [path]
+            const char* p = line;
+            uintptr_t start = ParseHex(p);
+            if (*p++ != '-')
+                continue;
+            uintptr_t end = ParseHex(p);
+            if (address < start || address >= end)
+                continue;
+            found = true;
+            for (int field = 0; field < 4 && *p; ++field)
+            {
+                while (*p == ' ')
+                    ++p;
+                while (*p && *p != ' ')
+                    ++p;
+            }
+            while (*p == ' ')
+                ++p;
+            const char* slash = strrchr(p, '/');
+            const char* base = slash ? slash + 1 : p;
+            size_t len = strlen(base);
+            if (len >= size)
+                len = size - 1;
+            memcpy(name, base, len);
+            name[len] = '\0';
         }
-#else
-        out.Str("pc=0x")
-            .Hex(record.InstructionPointer(), 16)
-            .Str("\nsp=0x")
-            .Hex(record.StackPointer(), 16)
-            .Char('\n');
-#endif
-        out.Str("== frames ==\n");
-        for (uint32_t i = 0; frames && i < frameCount; ++i)
-            out.Char('#').Dec(i).Str(" 0x").Hex(frames[i], 16).Char('\n');
-        out.Str("== memory map ==\n");
-        CopyMemoryMap(out);
-        DumpStack(out, record.StackPointer());
-        out.Str("== end ==\n");
     }
     close(fd);
     return true;
+}
+
+void* AllocCrashSharedMemory(size_t size)
+{
+    void* mem = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    return mem == MAP_FAILED ? nullptr : mem;
+}
+
+namespace
+{
+uint64_t MonotonicMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+// True once the child has ended (or was reaped by someone else).
+bool ChildEnded(pid_t pid, int options)
+{
+    for (;;)
+    {
+        int status = 0;
+        pid_t r = waitpid(pid, &status, options);
+        if (r < 0 && errno == EINTR)
+            continue;
+        return r == pid || (r < 0 && errno == ECHILD);
+    }
+}
+} // namespace
+
+bool RunCrashChild(void (*body)(void*), void* arg, const std::atomic<uint32_t>* progress,
+                   uint32_t stallLimitMs, uint32_t totalLimitMs)
+{
+    if (body == nullptr)
+        return false;
+    pid_t parent = getpid();
+    // fork() would first take the allocator's and every atfork lock; _Fork
+    // takes none.
+    pid_t pid = _Fork();
+    if (pid < 0)
+        return false;
+    if (pid == 0)
+    {
+        struct sigaction dfl;
+        memset(&dfl, 0, sizeof(dfl));
+        dfl.sa_handler = SIG_DFL;
+        for (int sig : CRASH_SIGNALS)
+            sigaction(sig, &dfl, nullptr);
+        sigaction(SIGALRM, &dfl, nullptr);
+        struct rlimit noCore = {0, 0};
+        setrlimit(RLIMIT_CORE, &noCore);
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(1);
+        // Not the listening sockets nor any other file of the parent: they
+        // would stay open as long as the child.
+        close_range(3, ~0U, 0);
+        // A child stuck on a lock it copied must not outlive the report.
+        alarm(totalLimitMs / 1000 + 1);
+        body(arg);
+        _exit(0);
+    }
+    uint64_t start = MonotonicMs();
+    uint64_t lastChange = start;
+    uint32_t seen = progress ? progress->load() : 0;
+    for (;;)
+    {
+        if (ChildEnded(pid, WNOHANG))
+            return true;
+        uint64_t now = MonotonicMs();
+        uint32_t current = progress ? progress->load() : 0;
+        if (current != seen)
+        {
+            seen = current;
+            lastChange = now;
+        }
+        if (now - lastChange >= stallLimitMs || now - start >= totalLimitMs)
+            break;
+        struct timespec pause = {0, 5 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    kill(pid, SIGKILL);
+    ChildEnded(pid, 0);
+    return false;
+}
+
+bool WriteCrashDump(int fd, const CrashRecord& record, const char* exceptionName, const uintptr_t* frames,
+                    uint32_t frameCount)
+{
+    if (fd < 0)
+        return false;
+    CDumpWriter out(fd);
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    out.Str("QUILLBARN CRASH DUMP 1\n");
+    out.Str("process=").Dec(getpid()).Str(" thread=").Dec(record.m_ThreadId).Str(" time=").Dec(now.tv_sec);
+    out.Str("\nexception=").Str(exceptionName ? exceptionName : "").Str(" code=0x");
+    out.Hex(record.m_ExceptionCode, 8).Str(" signal=").Dec(record.m_Signal).Str(" si_code=");
+    out.Dec(record.m_SignalCode).Str(" address=0x").Hex(record.m_FaultAddress, 1).Str("\n");
+
+    out.Str("== registers ==\n");
+#if defined(__x86_64__)
+    static const char* const names[] = {"r8",  "r9",     "r10",    "r11", "r12",    "r13",     "r14", "r15",
+                                        "rdi", "rsi",    "rbp",    "rbx", "rdx",    "rax",     "rcx", "rsp",
+                                        "rip", "eflags", "csgsfs", "err", "trapno", "oldmask", "cr2"};
+    if (record.m_pContext)
+    {
+        for (size_t i = 0; i < sizeof(names) / sizeof(names[0]); ++i)
+            out.Str(names[i])
+                .Str("=0x")
+                .Hex(static_cast<uintptr_t>(record.m_pContext->uc_mcontext.gregs[i]), 16)
+                .Char('\n');
+    }
+#else
+    out.Str("pc=0x")
+        .Hex(record.InstructionPointer(), 16)
+        .Str("\nsp=0x")
+        .Hex(record.StackPointer(), 16)
+        .Char('\n');
+#endif
+    out.Str("== frames ==\n");
+    for (uint32_t i = 0; frames && i < frameCount; ++i)
+        out.Char('#').Dec(i).Str(" 0x").Hex(frames[i], 16).Char('\n');
+    out.Str("== memory map ==\n");
+    CopyMemoryMap(out);
+    DumpStack(out, record.StackPointer());
+    out.Str("== end ==\n");
+    out.Flush();
+    return !out.Failed();
 }
 } // namespace platform

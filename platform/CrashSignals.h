@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -57,8 +58,10 @@ typedef void (*CrashCallback)(const CrashRecord& record);
 // thread, and from now on gives every thread started by CreateThread (and the
 // calling thread) an alternate signal stack, so that a stack overflow can be
 // reported too. A second fault on a thread that is already reporting ends the
-// process at once with exit code 255.
+// process at once with exit code 255. Also keeps a spare descriptor for
+// OpenCrashFile.
 bool InstallCrashSignalHandlers(CrashCallback callback);
+// Async-signal-safe.
 bool IsDebuggerAttached();
 // The exception code a signal is reported under.
 uint32_t CrashExceptionCode(int signal, int signalCode, bool stackOverflow);
@@ -96,9 +99,37 @@ struct FrameInfo
 };
 bool ResolveAddress(uintptr_t address, bool isReturnAddress, FrameInfo& info);
 
-// Writes the crash dump file (format described in CrashSignals.cpp); uses
-// only system calls, so it works whatever state the heap is in. False if the
-// file cannot be created.
-bool WriteCrashDumpFile(const char* path, const CrashRecord& record, const char* exceptionName,
-                        const uintptr_t* frames, uint32_t frameCount);
+// Memory shared with the children of RunCrashChild (and every other fork).
+// Made at start; null on failure.
+void* AllocCrashSharedMemory(size_t size);
+
+// Everything below runs inside the signal handler of a crash: system calls
+// only, no heap, no locks, so it works whatever another thread (or the
+// crashed code) holds.
+
+// openat(2) that, when the process is out of descriptors, gives up the spare
+// one kept since InstallCrashSignalHandlers and tries again. -1 on failure.
+int OpenCrashFile(int dirFd, const char* name, int flags);
+
+// Writes the crash dump (format described in CrashSignals.cpp) to an open
+// file. False if it could not be written whole.
+bool WriteCrashDump(int fd, const CrashRecord& record, const char* exceptionName, const uintptr_t* frames,
+                    uint32_t frameCount);
+
+// The file name (without directory) of the mapping that holds the address,
+// from /proc/self/maps; "" when no file mapping does. False if the map
+// cannot be read.
+bool FindModuleName(uintptr_t address, char* name, size_t size);
+
+// Runs body(arg) in a child process: the work a crashed process can no
+// longer do itself (anything that allocates or locks). The child is made
+// without fork handlers, so no lock another thread holds is waited for; it
+// starts with the crash signals at their default action, no core file and
+// only the standard descriptors, and it dies with its parent. The parent
+// waits while the child keeps raising *progress (in memory from
+// AllocCrashSharedMemory): it gives up after stallLimitMs without a change or
+// totalLimitMs in all, and kills a child that is still running then. True if
+// the child ended by itself.
+bool RunCrashChild(void (*body)(void*), void* arg, const std::atomic<uint32_t>* progress,
+                   uint32_t stallLimitMs, uint32_t totalLimitMs);
 } // namespace platform
