@@ -72,16 +72,8 @@ std::vector<int> ParseList(const char* text)
 // VmRSS and VmHWM of a process, in KiB.
 void ReadMemory(pid_t pid, long& rssKb, long& hwmKb)
 {
-    rssKb = hwmKb = 0;
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-    {
-        if (line.rfind("VmRSS:", 0) == 0)
-            rssKb = atol(line.c_str() + 6);
-        else if (line.rfind("VmHWM:", 0) == 0)
-            hwmKb = atol(line.c_str() + 6);
-    }
+    rssKb = std::max(0L, ProcessStatusKiB(pid, "VmRSS"));
+    hwmKb = std::max(0L, ProcessStatusKiB(pid, "VmHWM"));
 }
 
 class CBench

@@ -5,6 +5,7 @@
 #include "support/TestHelpers.h"
 #include "support/TestInstall.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <sys/stat.h>
 
@@ -17,17 +18,21 @@ CInstallTree::CInstallTree(const SInstallTreeOptions& options) : m_Remove(option
     for (const std::string& sub : options.m_Dirs)
         platform::CreateDirectories(m_Dir + "/" + sub);
     if (options.m_ShippedConfig)
-    {
-        std::string confSrc = std::string(QB_SOURCE_DIR) + "/conf";
-        for (const std::string& f : platform::ListDirectory(confSrc, "*", true))
-            platform::CopyFile(confSrc + "/" + f, ConfigDir() + "/" + f, false);
-    }
+        CopyShippedConfig();
 }
 
 CInstallTree::~CInstallTree()
 {
     if (m_Remove && getenv("QB_KEEP_TREES") == nullptr)
         RemoveTree(m_Dir);
+}
+
+void CInstallTree::CopyShippedConfig(const std::vector<std::string>& except) const
+{
+    std::string confSrc = std::string(QB_SOURCE_DIR) + "/conf";
+    for (const std::string& f : platform::ListDirectory(confSrc, "*", true))
+        if (std::find(except.begin(), except.end(), f) == except.end())
+            platform::CopyFile(confSrc + "/" + f, ConfigDir() + "/" + f, false);
 }
 
 void CInstallTree::WriteConfig(const std::string& name, const std::string& content) const

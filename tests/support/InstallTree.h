@@ -63,6 +63,8 @@ public:
     std::string RegistryPath() const { return m_Dir + "/registry.ini"; }
     std::string ScmDir() const { return m_Dir + "/scm"; }
 
+    // Copies the shipped configuration files (conf/) into Kelv/Config, but for those named in `except`.
+    void CopyShippedConfig(const std::vector<std::string>& except = {}) const;
     // A whole file of Kelv/Config, and one key of one.
     void WriteConfig(const std::string& name, const std::string& content) const;
     void SetConfig(const std::string& file, const std::string& section, const std::string& key,

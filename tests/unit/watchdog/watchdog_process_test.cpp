@@ -218,19 +218,14 @@ TEST_F(WatchdogProcess, TheCollectorRunsAsAServiceUnderTheWatchdogsName)
     std::string real = qbtest::BinDir() + "/Quillbarn";
     ASSERT_TRUE(platform::FileExists(real));
     ASSERT_TRUE(platform::CopyFile(real, m_Collector, false));
-    for (const char* sub : {"/Kelv/Log", "/Kelv/Temp", "/Kelv/Dump", "/mysql"})
-        platform::CreateDirectory(m_Dir + sub);
-    std::string confSrc = std::string(QB_SOURCE_DIR) + "/conf";
-    for (const std::string& f : platform::ListDirectory(confSrc, "*", true))
-        if (f != "Kelv.conf")
-            platform::CopyFile(confSrc + "/" + f, m_Dir + "/Kelv/Config/" + f, false);
-    auto logged = [&]
-    {
-        std::string all;
-        for (const std::string& f : platform::ListDirectory(m_Dir + "/Kelv/Log", "LogFile_*.log", true))
-            all += qbtest::ReadFile(m_Dir + "/Kelv/Log/" + f);
-        return all.find("][Quillbarn][PID=") != std::string::npos;
-    };
+    // The rest of a collector's install over the watchdog's tree, whose Kelv.conf stays.
+    qbtest::CInstallTree tree(qbtest::SInstallTreeOptions()
+                                  .At(m_Dir)
+                                  .Dirs({"Kelv/Log", "Kelv/Temp", "Kelv/Dump", "mysql"})
+                                  .WithoutShippedConfig()
+                                  .Kept());
+    tree.CopyShippedConfig({"Kelv.conf"});
+    auto logged = [&] { return tree.ReadLogs().find("][Quillbarn][PID=") != std::string::npos; };
     EXPECT_EQ(qbtest::RunProgram({m_Collector}, m_Env, 10000), 0);
     EXPECT_FALSE(logged());
 
