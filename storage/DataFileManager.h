@@ -21,6 +21,17 @@ struct ImportInfo
     std::string m_DbName;
     std::string m_TableName;
     std::string m_DataFile;
+    // Imports of this file that failed on its own account (under the import list lock).
+    uint32_t m_FailedPasses = 0;
+};
+
+// Why an import failed: the server's error of the failing statement, or the system error when the
+// data file itself could not be read (m_bFileError).
+struct ImportError
+{
+    uint32_t m_Errno = 0;
+    std::string m_ErrStr;
+    bool m_bFileError = false;
 };
 
 // Owner of every open data file (handed out by numeric ID), of the directory
@@ -61,6 +72,15 @@ public:
     void RemoveImportInfo(const char* dbName, const char* tableName, const char* dataFile);
     // Entries queued (diagnostics and tests).
     size_t GetImportListSize();
+    // After a failed ImportDataFile of a claimed entry, while the server still answers: counts the
+    // failure against the file unless it says nothing about the file (server busy, going away,
+    // refusing every load). The FAILED_PASS_LIMIT-th counted failure moves the file whole to
+    // <root>/Failed/<database>/<table>/ and removes the entry: true then, and the caller has
+    // nothing to free.
+    bool CountFailedImport(const char* dbName, const char* tableName, const char* dataFile,
+                           const ImportError& error);
+    // Files waiting in <root>/Failed/<database>/<table>/.
+    static uint32_t CountFailedDataFiles(const std::string& root);
 
     // ---- Names and directories -------------------------------------------
     // A new name in <root>/<database>/<table>/, taken on disk (created empty
@@ -72,11 +92,13 @@ public:
     // ---- Import ------------------------------------------------------------
     // Loads one closed data file into `tableName` over `conn`, which must be
     // opened with CLIENT_LOCAL_FILES. A missing or empty file counts as
-    // imported.
-    bool ImportDataFile(MYSQL* conn, const char* tableName, const char* dataFile, int repair);
-    bool DoImportDataFileWithTempTable(MYSQL* conn, const char* tableName, const char* dataFile, int repair);
+    // imported. On failure `error` (when given) says why.
+    bool ImportDataFile(MYSQL* conn, const char* tableName, const char* dataFile, int repair,
+                        ImportError* error = nullptr);
+    bool DoImportDataFileWithTempTable(MYSQL* conn, const char* tableName, const char* dataFile, int repair,
+                                       ImportError* error = nullptr);
     bool DoImportDataFileWithOutTempTable(MYSQL* conn, const char* tableName, const char* dataFile,
-                                          int repair);
+                                          int repair, ImportError* error = nullptr);
     bool SimpleRepairTable(MYSQL* conn, const char* tableName);
     // Deletes an imported file; one that cannot be deleted is emptied so that
     // a later scan does not load its rows a second time.
@@ -97,6 +119,10 @@ public:
     static constexpr uint32_t START_IMPORT_WAIT_COUNT = 10;
     static constexpr uint32_t UNINIT_WAIT_MS = 10000;
     static constexpr uint32_t IMPORT_ATTEMPTS = 3;
+    // Failed imports of one file after which it is set aside in FAILED_DIR_NAME.
+    static constexpr uint32_t FAILED_PASS_LIMIT = 3;
+    // Below the data-file root; the start-up scan never queues what is in it.
+    static constexpr const char* FAILED_DIR_NAME = "Failed";
     // Warnings of one load that are written to the log.
     static constexpr uint32_t MAX_LOGGED_WARNINGS = 5;
     // Names tried before BuildDataFileName gives up.
@@ -109,7 +135,11 @@ private:
     uint32_t WaitForStop(uint32_t timeoutMs);
     // Cuts a last line that lacks its CR LF off the file; false when the file
     // cannot be read or cut.
-    bool DropTornTail(const char* dataFile);
+    bool DropTornTail(const char* dataFile, ImportError* error);
+    // Moves a data file that failed `passes` imports, the last with `error`, to
+    // <root>/Failed/<database>/<table>/ under its own name (another one when that is taken).
+    bool MoveToFailedDir(const std::string& dataFile, const std::string& dbName, const std::string& tableName,
+                         uint32_t passes, const ImportError& error);
     void LogLoadWarnings(MYSQL* conn, const char* operation, const char* dataFile);
     bool IsPathOpenForWriting(const std::string& path);
     // A file whose creation failed is queued without being on disk.

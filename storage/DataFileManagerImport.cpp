@@ -3,18 +3,22 @@
 #include "storage/DataFileManager.h"
 
 #include "config/ConfigManager.h"
-#include "platform/FileSystem.h"
 #include "core/Clock.h"
 #include "core/GlobalSharedData.h"
 #include "core/ProgramLogRecorder.h"
 #include "core/TestKillPoint.h"
 #include "core/Utilities.h"
+#include "platform/FileSystem.h"
 #include "storage/DeviceRegistry.h"
 #include "storage/SQLConnManager.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <errmsg.h>
 #include <fcntl.h>
+#include <mysqld_error.h>
 #include <strings.h>
+#include <system_error>
 #include <unistd.h>
 
 #define DFM_TAG "[CDataFileManager]"
@@ -42,17 +46,112 @@ const char* InfoText(MYSQL* conn)
     const char* info = mysql_info(conn);
     return info != nullptr ? info : "";
 }
+
+void SetServerError(ImportError* error, MYSQL* conn)
+{
+    if (error == nullptr)
+        return;
+    error->m_Errno = mysql_errno(conn);
+    error->m_ErrStr = mysql_error(conn);
+    error->m_bFileError = false;
+}
+
+void SetFileError(ImportError* error, int err)
+{
+    if (error == nullptr)
+        return;
+    error->m_Errno = static_cast<uint32_t>(err);
+    error->m_ErrStr = std::generic_category().message(err);
+    error->m_bFileError = true;
+}
+
+// Failures that say nothing about the file: the server is busy, short of something, going away or
+// refusing every load. Counted against files, they would set good ones aside.
+bool IsFileBlameless(const ImportError& error)
+{
+    uint32_t e = error.m_Errno;
+    if (error.m_bFileError)
+        return e == EMFILE || e == ENFILE || e == ENOMEM || e == EINTR;
+    if (e == 0 || (e >= CR_MIN_ERROR && e <= CR_MAX_ERROR) || (e >= 5000 && e <= 5999)) // client side
+        return true;
+    switch (e)
+    {
+    case ER_DISK_FULL:
+    case ER_OUTOFMEMORY:
+    case ER_OUT_OF_SORTMEMORY:
+    case ER_CON_COUNT_ERROR:
+    case ER_OUT_OF_RESOURCES:
+    case ER_DBACCESS_DENIED_ERROR:
+    case ER_ACCESS_DENIED_ERROR:
+    case ER_TABLEACCESS_DENIED_ERROR:
+    case ER_SPECIFIC_ACCESS_DENIED_ERROR:
+    case ER_SERVER_SHUTDOWN:
+    case ER_RECORD_FILE_FULL:
+    case ER_CANT_CREATE_THREAD:
+    case ER_NOT_ALLOWED_COMMAND: // local infile turned off
+    case ER_LOCK_WAIT_TIMEOUT:
+    case ER_LOCK_DEADLOCK:
+    case ER_OPTION_PREVENTS_STATEMENT: // read-only
+    case ER_QUERY_INTERRUPTED:
+    case ER_CONNECTION_KILLED:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// "DataFile_x.dat" -> "DataFile_x-<n>.dat".
+std::string NumberedName(const std::string& name, uint32_t n)
+{
+    bool dat = name.size() >= 4 && name.compare(name.size() - 4, 4, ".dat") == 0;
+    size_t stem = dat ? name.size() - 4 : name.size();
+    return name.substr(0, stem) + "-" + std::to_string(n) + name.substr(stem);
+}
+
+bool SyncPath(const std::string& path)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = fsync(fd) == 0;
+    int err = errno;
+    close(fd);
+    errno = err;
+    return ok;
+}
 } // namespace
 
-bool CDataFileManager::DropTornTail(const char* dataFile)
+bool CDataFileManager::DropTornTail(const char* dataFile, ImportError* error)
 {
     int fd = open(dataFile, O_RDWR | O_CLOEXEC);
+    int writeError = 0;
+    if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS))
+    {
+        // Readable but not writable: it loads all the same unless a torn line must be cut.
+        writeError = errno;
+        fd = open(dataFile, O_RDONLY | O_CLOEXEC);
+    }
     if (fd < 0)
-        return errno == ENOENT || errno == EISDIR; // nothing to load: the import counts it as done
+    {
+        if (errno == ENOENT || errno == EISDIR)
+            return true; // nothing to load: the import counts it as done
+        int err = errno;
+        QB_LOG(PL_ERROR, DFM_TAG, "[ImportDataFile] Cannot Read DataFile Err = %u , FileName = %s\n",
+               static_cast<uint32_t>(err), dataFile);
+        SetFileError(error, err);
+        return false;
+    }
     off_t size = lseek(fd, 0, SEEK_END);
     if (size <= 0)
     {
+        int err = errno;
         close(fd);
+        if (size < 0)
+        {
+            QB_LOG(PL_ERROR, DFM_TAG, "[ImportDataFile] Cannot Read DataFile Err = %u , FileName = %s\n",
+                   static_cast<uint32_t>(err), dataFile);
+            SetFileError(error, err);
+        }
         return size == 0;
     }
     // Walk back in blocks to the last CR LF; every byte after it belongs to a
@@ -67,9 +166,14 @@ bool CDataFileManager::DropTornTail(const char* dataFile)
     {
         off_t start = end > block ? end - block : 0;
         buf.resize(static_cast<size_t>(end - start));
+        errno = 0;
         if (pread(fd, buf.data(), buf.size(), start) != static_cast<ssize_t>(buf.size()))
         {
+            int err = errno != 0 ? errno : EIO; // a short read sets none
             close(fd);
+            QB_LOG(PL_ERROR, DFM_TAG, "[ImportDataFile] Cannot Read DataFile Err = %u , FileName = %s\n",
+                   static_cast<uint32_t>(err), dataFile);
+            SetFileError(error, err);
             return false;
         }
         for (off_t i = static_cast<off_t>(buf.size()) - 1; i >= 0; --i)
@@ -90,12 +194,16 @@ bool CDataFileManager::DropTornTail(const char* dataFile)
         close(fd);
         return true;
     }
-    bool ok = ftruncate(fd, keep) == 0;
+    bool ok = writeError == 0 && ftruncate(fd, keep) == 0;
+    int err = writeError != 0 ? writeError : errno;
     QB_LOG(PL_WARN, DFM_TAG, "[ImportDataFile] Drop Torn Last Line Of %llu Bytes , FileName = %s\n",
            static_cast<unsigned long long>(size - keep), dataFile);
     if (!ok)
+    {
         QB_LOG(PL_ERROR, DFM_TAG, "[ImportDataFile] Cannot Cut Torn Last Line Err = %u , FileName = %s\n",
-               static_cast<uint32_t>(errno), dataFile);
+               static_cast<uint32_t>(err), dataFile);
+        SetFileError(error, err);
+    }
     close(fd);
     return ok;
 }
@@ -118,13 +226,16 @@ void CDataFileManager::LogLoadWarnings(MYSQL* conn, const char* operation, const
     mysql_free_result(result);
 }
 
-bool CDataFileManager::ImportDataFile(MYSQL* conn, const char* tableName, const char* dataFile, int repair)
+bool CDataFileManager::ImportDataFile(MYSQL* conn, const char* tableName, const char* dataFile, int repair,
+                                      ImportError* error)
 {
+    if (error != nullptr)
+        *error = ImportError();
     if (conn == nullptr || tableName == nullptr || dataFile == nullptr)
         return false;
     // A run that was killed mid-line leaves a last line without its CR LF;
     // loaded as it is, it would become a damaged row.
-    if (!DropTornTail(dataFile))
+    if (!DropTornTail(dataFile, error))
         return false;
     uint64_t size = GetFileSize64(dataFile);
     if (size == 0)
@@ -134,15 +245,16 @@ bool CDataFileManager::ImportDataFile(MYSQL* conn, const char* tableName, const 
     }
     int64_t limit = CConfigManager::GetInstance()->KelvAdv().m_NoTempTableDataFileSize;
     int64_t mib = static_cast<int64_t>(size / 1024 / 1024);
-    bool ok = limit == 0 || mib > limit ? DoImportDataFileWithOutTempTable(conn, tableName, dataFile, repair)
-                                         : DoImportDataFileWithTempTable(conn, tableName, dataFile, repair);
+    bool ok = limit == 0 || mib > limit
+                  ? DoImportDataFileWithOutTempTable(conn, tableName, dataFile, repair, error)
+                  : DoImportDataFileWithTempTable(conn, tableName, dataFile, repair, error);
     if (ok && CTestKillPoint::Due("import"))
         CTestKillPoint::KillNow();
     return ok;
 }
 
 bool CDataFileManager::DoImportDataFileWithTempTable(MYSQL* conn, const char* tableName, const char* dataFile,
-                                                     int repair)
+                                                     int repair, ImportError* error)
 {
     if (conn == nullptr || tableName == nullptr || dataFile == nullptr)
         return false;
@@ -170,6 +282,7 @@ bool CDataFileManager::DoImportDataFileWithTempTable(MYSQL* conn, const char* ta
             QB_LOG(PL_ERROR, DFM_TAG,
                    "[DoImportDataFileWithTempTable] Cannot Create Temporary Table Err = %u ErrStr = %s\n",
                    mysql_errno(conn), mysql_error(conn));
+            SetServerError(error, conn);
             if (repair)
                 SimpleRepairTable(conn, tableName);
             continue;
@@ -181,6 +294,7 @@ bool CDataFileManager::DoImportDataFileWithTempTable(MYSQL* conn, const char* ta
                 PL_ERROR, DFM_TAG,
                 "[DoImportDataFileWithTempTable] Cannot Load Data To Temporary Table Err = %u ErrStr = %s\n",
                 mysql_errno(conn), mysql_error(conn));
+            SetServerError(error, conn);
             if (repair)
                 SimpleRepairTable(conn, tableName);
         }
@@ -194,6 +308,7 @@ bool CDataFileManager::DoImportDataFileWithTempTable(MYSQL* conn, const char* ta
                        "Err = "
                        "%u , ErrStr = %s\n",
                        mysql_errno(conn), mysql_error(conn));
+                SetServerError(error, conn);
                 if (repair)
                     SimpleRepairTable(conn, tableName);
             }
@@ -218,7 +333,7 @@ bool CDataFileManager::DoImportDataFileWithTempTable(MYSQL* conn, const char* ta
 }
 
 bool CDataFileManager::DoImportDataFileWithOutTempTable(MYSQL* conn, const char* tableName,
-                                                        const char* dataFile, int repair)
+                                                        const char* dataFile, int repair, ImportError* error)
 {
     if (conn == nullptr || tableName == nullptr || dataFile == nullptr)
         return false;
@@ -248,6 +363,7 @@ bool CDataFileManager::DoImportDataFileWithOutTempTable(MYSQL* conn, const char*
             PL_ERROR, DFM_TAG,
             "[DoImportDataFileWithOutTempTable] Cannot Load Data To Temporary Table Err = %u ErrStr = %s\n",
             mysql_errno(conn), mysql_error(conn));
+        SetServerError(error, conn);
         if (repair)
             SimpleRepairTable(conn, tableName);
     }
@@ -278,6 +394,118 @@ void CDataFileManager::DeleteImportedDataFile(const std::string& path)
     QB_LOG(PL_WARN, DFM_TAG,
            "[DeleteImportedDataFile] Cannot Delete DataFile = %s , Err = %u , Emptied = %d\n", path.c_str(),
            err, emptied ? 1 : 0);
+}
+
+// ---- Files that never load -----------------------------------------------------
+
+bool CDataFileManager::CountFailedImport(const char* dbName, const char* tableName, const char* dataFile,
+                                         const ImportError& error)
+{
+    if (dbName == nullptr || tableName == nullptr || dataFile == nullptr || !IsInit() ||
+        IsFileBlameless(error))
+        return false;
+    uint32_t passes = 0;
+    {
+        CCSLocker lock(m_ImportListLock);
+        auto it = FindImportInfoLocked(dbName, tableName, dataFile);
+        if (it == m_ImportList.end())
+            return false;
+        passes = ++it->m_FailedPasses;
+    }
+    if (passes < FAILED_PASS_LIMIT)
+        return false;
+    // The caller holds the entry's claim, so no other importer touches the file meanwhile. When the
+    // move fails the entry stays, and its next failed import tries the move again.
+    if (!MoveToFailedDir(dataFile, dbName, tableName, passes, error))
+        return false;
+    RemoveImportInfo(dbName, tableName, dataFile);
+    return true;
+}
+
+bool CDataFileManager::MoveToFailedDir(const std::string& dataFile, const std::string& dbName,
+                                       const std::string& tableName, uint32_t passes,
+                                       const ImportError& error)
+{
+    const std::string dir = CGlobalSharedData::GetInstance()->GetDataFileDir() + "/" + FAILED_DIR_NAME + "/" +
+                            dbName + "/" + tableName;
+    const std::string name = dataFile.substr(dataFile.find_last_of('/') + 1);
+    std::string target;
+    int err = platform::CreateDirectories(dir) ? 0 : errno;
+    bool moved = false;
+    for (uint32_t n = 0; err == 0 && !moved; ++n)
+    {
+        if (n >= NAME_ATTEMPTS)
+        {
+            err = EEXIST;
+            break;
+        }
+        // A file set aside earlier under the same name is kept; this one gets a numbered name.
+        target = dir + "/" + (n == 0 ? name : NumberedName(name, n));
+        if (renameat2(AT_FDCWD, dataFile.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+        {
+            moved = true;
+            break;
+        }
+        if (errno == EEXIST)
+            continue;
+        if (errno == EINVAL || errno == ENOSYS) // a file system without no-replace renames
+        {
+            if (platform::FileExists(target))
+                continue;
+            if (rename(dataFile.c_str(), target.c_str()) == 0)
+            {
+                moved = true;
+                break;
+            }
+        }
+        if (errno != EXDEV)
+        {
+            err = errno;
+            break;
+        }
+        // Failed/ on another file system: the copy is made durable before the original goes.
+        if (!platform::CopyFile(dataFile, target, true))
+        {
+            if (errno == EEXIST)
+                continue;
+            err = errno;
+            break;
+        }
+        if (!SyncPath(target) || !SyncPath(dir) || !platform::DeleteFile(dataFile))
+        {
+            err = errno;
+            platform::DeleteFile(target);
+            break;
+        }
+        moved = true;
+    }
+    if (!moved)
+    {
+        QB_LOG(PL_ERROR, DFM_TAG, "[MoveToFailedDir] Cannot Move DataFile = %s To %s , Err = %u\n",
+               dataFile.c_str(), dir.c_str(), static_cast<uint32_t>(err));
+        return false;
+    }
+    // The new name and the old one's removal survive a crash.
+    SyncPath(dir);
+    SyncPath(dataFile.substr(0, dataFile.find_last_of('/')));
+    QB_LOG(PL_ERROR, DFM_TAG,
+           "[MoveToFailedDir] DataFile = %s Failed %u Import Passes. Moved To = %s , Last Err = %u ErrStr = "
+           "%s\n",
+           dataFile.c_str(), passes, target.c_str(), error.m_Errno, error.m_ErrStr.c_str());
+    return true;
+}
+
+uint32_t CDataFileManager::CountFailedDataFiles(const std::string& root)
+{
+    const std::string failed = root + "/" + FAILED_DIR_NAME;
+    uint32_t count = 0;
+    for (const std::string& db : platform::ListDirectory(failed, "*", false))
+        for (const std::string& table : platform::ListDirectory(failed + "/" + db, "*", false))
+        {
+            std::string dir = failed + "/" + db + "/" + table;
+            count += static_cast<uint32_t>(platform::ListDirectory(dir, "*", true).size());
+        }
+    return count;
 }
 
 // ---- Start-up scan --------------------------------------------------------------
@@ -338,6 +566,9 @@ uint32_t CDataFileManager::DataFileScanThread(CDataFileManager* manager)
     manager->ScanDataFile_DirName(root, dbs);
     for (size_t d = 0; d < dbs.size() && manager->m_bRunning.load() == 1; ++d)
     {
+        // Files set aside there wait for an operator, who moves them back to have them loaded.
+        if (dbs[d] == FAILED_DIR_NAME)
+            continue;
         std::string dbDir = root + "/" + dbs[d];
         manager->ScanDataFile_DirName(dbDir, tables);
         for (size_t t = 0; t < tables.size() && manager->m_bRunning.load() == 1; ++t)
@@ -363,6 +594,9 @@ uint32_t CDataFileManager::DataFileScanThread(CDataFileManager* manager)
             }
         }
     }
+    if (uint32_t failed = CountFailedDataFiles(root); failed != 0)
+        QB_LOG(PL_WARN, DFM_TAG, "[DataFileScanThread] DataFiles Waiting In Failed Dir = %u , Dir = %s/%s\n",
+               failed, root.c_str(), FAILED_DIR_NAME);
     DoImportOnStart(manager);
     QB_LOG(PL_INFO, DFM_TAG, "[DataFileScanThread] Thread Exit\n");
     return 0;
@@ -414,14 +648,18 @@ uint32_t CDataFileManager::DoImportOnStart(CDataFileManager* manager)
             manager->ResetImportInfoFlag(dbName.c_str(), tableName.c_str(), dataFile.c_str());
             break;
         }
-        if (manager->ImportDataFile(conn, tableName.c_str(), dataFile.c_str(), 1))
+        ImportError error;
+        if (manager->ImportDataFile(conn, tableName.c_str(), dataFile.c_str(), 1, &error))
         {
             manager->RemoveImportInfo(dbName.c_str(), tableName.c_str(), dataFile.c_str());
             manager->DeleteImportedDataFile(dataFile);
         }
         else
         {
-            failed.push_back({dbName, tableName, dataFile});
+            // A server that went away says nothing about the file.
+            if (mysql_ping(conn) != 0 ||
+                !manager->CountFailedImport(dbName.c_str(), tableName.c_str(), dataFile.c_str(), error))
+                failed.push_back({dbName, tableName, dataFile});
             QB_LOG(PL_ERROR, DFM_TAG, "[DoImportOnStart] Call ImportDataFile() Fail.\n");
         }
         CSQLConnManager::GetInstance()->ReleaseSqlConn(conn);

@@ -1,10 +1,10 @@
 #include "storage/LoadDataTask.h"
 
 #include "config/ConfigManager.h"
-#include "platform/Tick.h"
 #include "core/Clock.h"
 #include "core/GlobalSharedData.h"
 #include "core/ProgramLogRecorder.h"
+#include "platform/Tick.h"
 #include "storage/DataFileManager.h"
 #include "storage/SQLConnManager.h"
 
@@ -106,7 +106,8 @@ int CLoadDataTask::ImportPass()
                 break;
             }
         }
-        if (manager->ImportDataFile(m_pConn, tableName.c_str(), dataFile.c_str(), 1))
+        ImportError error;
+        if (manager->ImportDataFile(m_pConn, tableName.c_str(), dataFile.c_str(), 1, &error))
         {
             manager->RemoveImportInfo(m_DbName.c_str(), tableName.c_str(), dataFile.c_str());
             QB_LOG(PL_INFO, LDT_TAG, "[Run] DB = %s Succeed To Import DataFile = %s\n", m_DbName.c_str(),
@@ -115,10 +116,16 @@ int CLoadDataTask::ImportPass()
             ++imported;
             continue;
         }
+        bool reachable = mysql_ping(m_pConn) == 0;
+        // A file that keeps failing while the server answers is set aside
+        // after a few passes instead of being tried for ever.
+        if (reachable &&
+            manager->CountFailedImport(m_DbName.c_str(), tableName.c_str(), dataFile.c_str(), error))
+            continue;
         failed.push_back({tableName, dataFile});
         // With the server gone every further file would fail the same way
         // (three attempts and a repair each): leave them for the next cycle.
-        if (mysql_ping(m_pConn) != 0)
+        if (!reachable)
         {
             QB_LOG(PL_WARN, LDT_TAG, "[Run] MySQL Not Reachable. DB = %s , Import Put Off To Next Cycle\n",
                    m_DbName.c_str());

@@ -1,5 +1,9 @@
 // infoqry [port]: asks the collector on 127.0.0.1 (port 9509 by default) for its merge statistics and
-// prints them in words. Exit code 0 with an answer, 1 without one, 2 for a bad argument.
+// prints them in words, then the data files that never loaded and wait in the install tree's
+// Kelv/DataFile/Failed (counted here: the reply's layout stays as it is). Exit code 0 with an
+// answer, 1 without one, 2 for a bad argument.
+#include "core/GlobalSharedData.h"
+#include "platform/FileSystem.h"
 #include "protocol/InfoQueryProtocol.h"
 
 #include <arpa/inet.h>
@@ -42,6 +46,17 @@ bool ReadAll(int fd, char* out, size_t n)
         got += static_cast<size_t>(k);
     }
     return true;
+}
+
+// Files in <dir>/<database>/<table>/, where the collector sets aside data files that failed to load.
+unsigned CountFailedDataFiles(const std::string& dir)
+{
+    unsigned count = 0;
+    for (const std::string& db : platform::ListDirectory(dir, "*", false))
+        for (const std::string& table : platform::ListDirectory(dir + "/" + db, "*", false))
+            count += static_cast<unsigned>(
+                platform::ListDirectory(dir + "/" + db + "/" + table, "*", true).size());
+    return count;
 }
 } // namespace
 
@@ -123,5 +138,15 @@ int main(int argc, char** argv)
                 data.m_MergedFlowLogCount.Get());
     std::printf("System log merge:       %s, %" PRIu64 " merged\n", OnOff(data.m_SysLogEnableLogMerge),
                 data.m_MergedSysLogCount.Get());
+    // The install tree as the collector finds it: the registry's install path, else two levels above
+    // this program.
+    std::string install = CGlobalSharedData::ComputeInstallDir(platform::ExecutablePath());
+    if (install.empty())
+        std::printf("Failed data files:      unknown (no install directory)\n");
+    else
+    {
+        std::string failed = install + "/Kelv/DataFile/Failed";
+        std::printf("Failed data files:      %u (in %s)\n", CountFailedDataFiles(failed), failed.c_str());
+    }
     return 0;
 }

@@ -151,6 +151,74 @@ TEST_F(StorageE2E, DataFilesLeftByAKilledCollectorAreImportedAfterRestart)
     EXPECT_EQ(m_C.Stop(), 0);
 }
 
+// A data file that can never load (its table is missing from the device database) is tried in three
+// passes, then moved whole to Kelv/DataFile/Failed/<db>/<table>/ with an ERROR naming it and the
+// server's error, and never tried again, not even by the start-up scan after a restart; a good file
+// beside it loads, and infoqry and the start-up log count the file waiting there.
+TEST_F(StorageE2E, DataFileThatNeverLoadsIsSetAsideAfterThreePasses)
+{
+    const std::string root = m_C.Dir() + "/Kelv/DataFile";
+    const std::string db = m_C.DeviceDb(1);
+    ASSERT_TRUE(qbtest::Exec(m_C.Db(), "drop table `" + db + "`.usrflowlog"));
+    const std::string name = "DataFile_20240102_030405_000007.dat";
+    const std::string bad = root + "/" + db + "/usrflowlog/" + name;
+    const std::string badText = "\"1\"\t2\t\"flow\"\r\n\"3\"\t4\t\"flow\"\r\n";
+    const std::string good = root + "/" + db + "/syslog/DataFile_20240102_030405_000008.dat";
+    ASSERT_TRUE(platform::CreateDirectories(root + "/" + db + "/usrflowlog"));
+    ASSERT_TRUE(platform::CreateDirectories(root + "/" + db + "/syslog"));
+    qbtest::WriteFile(bad, badText);
+    qbtest::WriteFile(good, "1\t2\t\"kept beside it\"\t\"2012-05-01 08:09:10\"\r\n");
+
+    ASSERT_TRUE(m_C.Start(FAST));
+    // The device's own import task runs a pass every ~170 ms while it is connected.
+    pid_t dev =
+        qbtest::Spawn({qbtest::BinDir() + "/devsim", "--port", std::to_string(m_C.Port()), "--quiet",
+                       "--seconds", "10", "--rate", "5", "--mix", "keepalive=1", "--secret", "secret1"});
+    const std::string failed = root + "/Failed/" + db + "/usrflowlog/" + name;
+    EXPECT_TRUE(qbtest::WaitUntil([&] { return platform::FileExists(failed); }, 10000));
+    EXPECT_FALSE(platform::FileExists(bad));
+    EXPECT_EQ(qbtest::ReadFile(failed), badText);
+    EXPECT_TRUE(qbtest::WaitUntil(
+        [&] {
+            return m_C.Count("select count(*) from `" + db + "`.syslog where message = 'kept beside it'") ==
+                   1;
+        },
+        10000));
+    // Nothing after the move: let a few more cycles of the connected device go by.
+    platform::Sleep(1000);
+    qbtest::WaitExit(dev, 20000);
+    std::string log = m_C.Log();
+    const std::string tried = "[DoImportDataFileWithTempTable] Prepare To Import Data File = " + bad + "\n";
+    EXPECT_EQ(qbtest::CountOf(log, tried), 9u) << "three passes of three attempts";
+    EXPECT_EQ(qbtest::CountOf(log, "[SimpleRepairTable] Prepare To Repair Table usrflowlog ...\n"), 9u);
+    size_t at = log.find("[MoveToFailedDir] DataFile = " + bad +
+                         " Failed 3 Import Passes. Moved To = " + failed + " , Last Err = 1146 ErrStr = ");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_NE(log.substr(log.rfind('\n', at) + 1, at - log.rfind('\n', at)).find("[ERROR]"),
+              std::string::npos);
+    EXPECT_EQ(qbtest::CountOf(log, "[MoveToFailedDir] DataFile = "), 1u);
+
+    std::string out;
+    EXPECT_EQ(qbtest::RunProgram({qbtest::BinDir() + "/infoqry", std::to_string(m_C.InfoPort())}, m_C.Env(),
+                                 10000, &out),
+              0)
+        << out;
+    EXPECT_NE(out.find("Failed data files:      1 (in " + root + "/Failed)\n"), std::string::npos) << out;
+
+    // After a restart the start-up scan counts the file but leaves it alone.
+    EXPECT_EQ(m_C.Stop(), 0);
+    ASSERT_TRUE(m_C.Start(FAST));
+    EXPECT_TRUE(qbtest::WaitUntil(
+        [&] { return qbtest::CountOf(m_C.Log(), "[DataFileScanThread] Thread Exit\n") == 2; }, 15000));
+    log = m_C.Log();
+    EXPECT_NE(
+        log.find("[DataFileScanThread] DataFiles Waiting In Failed Dir = 1 , Dir = " + root + "/Failed\n"),
+        std::string::npos);
+    EXPECT_EQ(qbtest::CountOf(log, tried), 9u);
+    EXPECT_EQ(qbtest::ReadFile(failed), badText);
+    EXPECT_EQ(m_C.Stop(), 0);
+}
+
 TEST_F(StorageE2E, UploadLandsByteIdenticalWithItsRow)
 {
     ASSERT_TRUE(m_C.Start(FAST));
