@@ -93,19 +93,17 @@ TEST_F(SQLConnManagerTest, UnInitLeavesTheLibraryToAThreadStillInIt)
     ASSERT_TRUE(sql->Init());
     std::atomic<int> result{-1};
     std::atomic<bool> querying{false};
+    MYSQL* conn = nullptr;
     std::thread worker(
         [&]
         {
             CSQLConnManager::SqlThreadInit();
-            MYSQL* conn = sql->AllocSqlConn(m_Db.c_str(), CLIENT_MULTI_STATEMENTS);
+            conn = sql->AllocSqlConn(m_Db.c_str(), CLIENT_MULTI_STATEMENTS);
             querying = true;
             result = conn != nullptr ? mysql_query(conn, "select sleep(2)") : -2;
             if (conn != nullptr)
-            {
                 if (MYSQL_RES* r = mysql_store_result(conn))
                     mysql_free_result(r);
-                sql->ReleaseSqlConn(conn);
-            }
             CSQLConnManager::SqlThreadEnd();
         });
     ASSERT_TRUE(qbtest::WaitUntil([&] { return querying.load(); }, 10000));
@@ -115,6 +113,10 @@ TEST_F(SQLConnManagerTest, UnInitLeavesTheLibraryToAThreadStillInIt)
     EXPECT_EQ(result.load(), 0) << "the query in flight finished";
     EXPECT_NE(qbtest::ReadTodayLog().find("[UnInit] 1 Thread(s) Still Use MySQL Library , Library Not Ended.\n"),
               std::string::npos);
+    // The connection the thread kept is given back to a manager started again, as the next test expects.
+    ASSERT_TRUE(sql->Init());
+    sql->ReleaseSqlConn(conn);
+    EXPECT_EQ(sql->GetConnCount(), 0u);
 }
 
 TEST_F(SQLConnManagerTest, WrongPasswordCostsThreeAttemptsAndIsNeverLogged)
