@@ -1,24 +1,25 @@
 #include "app/Quillbarn.h"
 
+#include "app/CrashHandler.h"
+#include "app/ServiceModule.h"
 #include "config/ConfigManager.h"
 #include "config/ConfigMonitorTask.h"
 #include "config/DiskSpace.h"
-#include "intake/DataCenterListenTask.h"
-#include "platform/SocketManager.h"
-#include "intake/SvpnNodeManager.h"
+#include "core/BuffManager.h"
+#include "core/GlobalSharedData.h"
 #include "core/InfoManager.h"
+#include "core/ProgramLogRecorder.h"
+#include "core/TaskManager.h"
+#include "intake/DataCenterListenTask.h"
+#include "intake/SvpnNodeManager.h"
 #include "maintenance/InfoRetrieveTask.h"
 #include "platform/MessageQueue.h"
-#include "core/BuffManager.h"
-#include "app/CrashHandler.h"
-#include "core/GlobalSharedData.h"
-#include "core/ProgramLogRecorder.h"
-#include "app/ServiceModule.h"
-#include "core/TaskManager.h"
+#include "platform/SocketManager.h"
 #include "storage/DataFileManager.h"
+#include "storage/SQLConnManager.h"
 #include "writers/AuditFileManager.h"
 #include "writers/LogMergeManager.h"
-#include "storage/SQLConnManager.h"
+#include "writers/PendingSqlHolder.h"
 
 CQuillbarn* CQuillbarn::GetInstance()
 {
@@ -26,7 +27,10 @@ CQuillbarn* CQuillbarn::GetInstance()
     return instance;
 }
 
-void CQuillbarn::InstallCrashFilter() { CCrashHandler::Install(); }
+void CQuillbarn::InstallCrashFilter()
+{
+    CCrashHandler::Install();
+}
 
 bool CQuillbarn::StartMainThread()
 {
@@ -58,12 +62,14 @@ namespace
 // The managers in start order; stopping goes through UnInitManagers.
 bool InitManagers()
 {
-    CInfoManager::GetInstance()->AddRealTimeInfoFunc("DiskSpace", DISK_SPACE_PERIOD_MS, &RealTimeInfo_DiskSpace);
+    CInfoManager::GetInstance()->AddRealTimeInfoFunc("DiskSpace", DISK_SPACE_PERIOD_MS,
+                                                     &RealTimeInfo_DiskSpace);
     return CConfigManager::GetInstance()->Init() && CBuffManager::GetInstance()->Init() &&
            CSocketManager::GetInstance()->Init() && CSQLConnManager::GetInstance()->Init() &&
-           CDataFileManager::GetInstance()->Init() && CLogMergeManager::GetInstance()->Init() &&
-           CSvpnNodeManager::GetInstance()->Init() && CTaskManager::GetInstance()->Init() &&
-           CInfoManager::GetInstance()->Init() && CAuditFileManager::GetInstance()->Init();
+           CPendingSqlHolder::GetInstance()->Init() && CDataFileManager::GetInstance()->Init() &&
+           CLogMergeManager::GetInstance()->Init() && CSvpnNodeManager::GetInstance()->Init() &&
+           CTaskManager::GetInstance()->Init() && CInfoManager::GetInstance()->Init() &&
+           CAuditFileManager::GetInstance()->Init();
 }
 } // namespace
 
@@ -84,7 +90,8 @@ bool CQuillbarn::StartTopLevelTasks()
         return true;
     };
     return add(new CDataCenterListenTask(), m_pListenTask) &&
-           add(new CConfigMonitorTask(), m_pConfigMonitorTask) && add(new CInfoRetrieveTask(), m_pInfoRetrieveTask);
+           add(new CConfigMonitorTask(), m_pConfigMonitorTask) &&
+           add(new CInfoRetrieveTask(), m_pInfoRetrieveTask);
 }
 
 void CQuillbarn::UnInitManagers()
@@ -94,6 +101,8 @@ void CQuillbarn::UnInitManagers()
     CSvpnNodeManager::GetInstance()->UnInit();
     CLogMergeManager::GetInstance()->UnInit();
     CDataFileManager::GetInstance()->UnInit();
+    // After the device connections, which hand it their last statements; before the SQL connections.
+    CPendingSqlHolder::GetInstance()->UnInit();
     CSQLConnManager::GetInstance()->UnInit();
     CSocketManager::GetInstance()->UnInit();
     CInfoManager::GetInstance()->UnInit();
@@ -113,7 +122,8 @@ uint32_t CQuillbarn::QuillbarnMain(CQuillbarn* instance)
         shared->WaitForExit(platform::INFINITE);
         CTaskManager* tasks = CTaskManager::GetInstance();
         tasks->WaitForAllTask(platform::INFINITE);
-        for (CTask** task : {&instance->m_pListenTask, &instance->m_pConfigMonitorTask, &instance->m_pInfoRetrieveTask})
+        for (CTask** task :
+             {&instance->m_pListenTask, &instance->m_pConfigMonitorTask, &instance->m_pInfoRetrieveTask})
         {
             if (*task)
                 tasks->DelTask(*task);

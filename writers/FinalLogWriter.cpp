@@ -1,12 +1,12 @@
 #include "writers/FinalLogWriter.h"
 
-#include "platform/Tick.h"
 #include "core/Clock.h"
-#include "core/GlobalSharedData.h"
 #include "core/ProgramLogRecorder.h"
 #include "core/Utilities.h"
+#include "platform/Tick.h"
 #include "storage/DeviceRegistry.h"
 #include "storage/SQLConnManager.h"
+#include "writers/PendingSqlHolder.h"
 
 #include <cinttypes>
 #include <cstring>
@@ -224,9 +224,9 @@ uint32_t CFinalLogWriter::StoreAdminLog(const AdminLog* record, bool fromAudit)
     else
     {
         std::string dbName = GetDbName();
-        bool found = CDeviceRegistry::GetInstance()->GetAdminInfoEx(
-            dbName.empty() ? nullptr : dbName.c_str(), record->m_Head.m_DevMD5, adminName.c_str(), adminId,
-            groupId);
+        bool found = CDeviceRegistry::GetInstance()->GetAdminInfoEx(dbName.empty() ? nullptr : dbName.c_str(),
+                                                                    record->m_Head.m_DevMD5,
+                                                                    adminName.c_str(), adminId, groupId);
         if (!found)
             return 0;
         if (adminId == -1)
@@ -266,8 +266,8 @@ uint32_t CFinalLogWriter::WriteLog(int, const UserLogV3* record, void*)
     int32_t userId = 0;
     std::string dbName = GetDbName();
     if (!CDeviceRegistry::GetInstance()->GetUserInfoEx(dbName.empty() ? nullptr : dbName.c_str(),
-                                                         record->m_Head.m_DevMD5, userName.c_str(), userId,
-                                                         record->m_GroupID))
+                                                       record->m_Head.m_DevMD5, userName.c_str(), userId,
+                                                       record->m_GroupID))
     {
         SubmitAll(false);
         return 0;
@@ -396,34 +396,35 @@ std::string CFinalLogWriter::GetDbName()
 
 void CFinalLogWriter::OnQuit()
 {
-    SubmitAll(true);
-    // Whatever is still held could not be stored because the server is away (a refused statement is
-    // dropped, not held). Those records were taken from the device and its keepalives answered, so the
-    // end of the connection waits for the server instead of dropping them. The collector's own stop
-    // ends the wait (UnInit then reports what is let go), and so does QUIT_WAIT_MS.
-    platform::CEvent* exitEvent = CGlobalSharedData::GetInstance()->GetExitEvent();
-    const uint32_t start = platform::GetTickCount();
-    bool reported = false;
-    for (size_t pending; (pending = GetPendingTotal()) > 0 && !GetDbName().empty();)
+    // A connection whose end waited here for a server that was away kept its slot for as long, and with
+    // every slot so held each device that came back was refused. The records were acknowledged, so what
+    // is left is not dropped either: the holder takes it and stores it once the server answers.
+    const std::string db = GetDbName();
+    CPendingSqlHolder* holder = CPendingSqlHolder::GetInstance();
+    size_t handed = 0;
+    bool kept = db.empty() || !holder->IsInit();
+    for (int i = 0; i < SQL_CACHE_COUNT && !kept; ++i)
     {
-        if (platform::GetTickCount() - start >= QUIT_WAIT_MS)
-        {
-            QB_LOG(PL_ERROR, TAG, "[OnQuit] Database Still Away After %u ms. DbName = %s\n", QUIT_WAIT_MS,
-                   GetDbName().c_str());
+        SqlCache& cache = m_SqlCaches[i];
+        CCSLocker lock(cache.m_Lock);
+        const size_t count = cache.m_Sqls.size();
+        if (count == 0)
+            continue;
+        // Refused only by a holder that has stopped meanwhile: the collector is stopping.
+        kept = !holder->HandOver(db, cache.m_Sqls);
+        if (kept)
             break;
-        }
-        if (!reported)
-            QB_LOG(PL_WARN, TAG, "[OnQuit] %zu Statements Wait For The Database. DbName = %s\n", pending,
-                   GetDbName().c_str());
-        reported = true;
-        if (exitEvent != nullptr &&
-            platform::WaitForSingleObject(exitEvent, ScaledInterval(SUBMIT_RETRY_PAUSE_MS)) ==
-                platform::WAIT_OBJECT_0)
-            break;
-        SubmitAll(true);
+        handed += count;
+        cache.m_Sqls.clear();
+        cache.m_Bytes = 0;
+        cache.m_FrontLosses = 0;
     }
-    if (reported && GetPendingTotal() == 0)
-        QB_LOG(PL_INFO, TAG, "[OnQuit] Statements Stored After The Wait. DbName = %s\n", GetDbName().c_str());
+    if (handed > 0)
+        QB_LOG(PL_INFO, TAG, "[OnQuit] Statements Handed Over = %zu , DbName = %s\n", handed, db.c_str());
+    // No holder (the writer used on its own) or no database to name: one last submission; what it
+    // cannot store is reported at UnInit.
+    if (kept)
+        SubmitAll(true);
 }
 
 size_t CFinalLogWriter::GetPendingTotal()
@@ -534,15 +535,10 @@ int CFinalLogWriter::SubmitSqlCache(int cacheIndex)
     {
         if (m_pConn == nullptr)
             return noConnection();
-        size_t count = 0;
-        size_t bytes = strlen(SET_NAMES_SQL);
-        while (count < cache.m_Sqls.size() &&
-               (count == 0 || bytes + 1 + cache.m_Sqls[count].size() <= MAX_BATCH_BYTES))
-            bytes += 1 + cache.m_Sqls[count++].size();
-
+        const size_t count = CountBatch(cache.m_Sqls);
         size_t done = 0;
         uint32_t errNo = 0;
-        EBatchResult result = RunBatch(cache, count, done, errNo);
+        EBatchResult result = RunBatch(m_pConn, cache.m_Sqls, count, done, errNo);
         if (done > 0)
         {
             for (size_t i = 0; i < done; ++i)
@@ -580,37 +576,46 @@ int CFinalLogWriter::SubmitSqlCache(int cacheIndex)
     return 1;
 }
 
-CFinalLogWriter::EBatchResult CFinalLogWriter::RunBatch(SqlCache& cache, size_t count, size_t& done,
-                                                        uint32_t& errNo)
+size_t CFinalLogWriter::CountBatch(const std::deque<std::string>& sqls)
+{
+    size_t count = 0;
+    size_t bytes = strlen(SET_NAMES_SQL);
+    while (count < sqls.size() && (count == 0 || bytes + 1 + sqls[count].size() <= MAX_BATCH_BYTES))
+        bytes += 1 + sqls[count++].size();
+    return count;
+}
+
+CFinalLogWriter::EBatchResult CFinalLogWriter::RunBatch(MYSQL* conn, const std::deque<std::string>& sqls,
+                                                        size_t count, size_t& done, uint32_t& errNo)
 {
     done = 0;
     errNo = 0;
     std::string text = SET_NAMES_SQL;
-    for (size_t i = 0; i < count; ++i)
+    for (size_t i = 0; i < count && i < sqls.size(); ++i)
     {
         text += ';';
-        text += cache.m_Sqls[i];
+        text += sqls[i];
     }
-    if (mysql_real_query(m_pConn, text.data(), text.size()) != 0)
+    if (mysql_real_query(conn, text.data(), text.size()) != 0)
     {
         // The batch did not start: nothing of it ran.
-        errNo = mysql_errno(m_pConn);
+        errNo = mysql_errno(conn);
         return BATCH_CONN_LOST;
     }
-    // Statement 0 of the batch is the character-set statement; statement k > 0 is cache statement k-1.
+    // Statement 0 of the batch is the character-set statement; statement k > 0 is statement k-1 of sqls.
     for (size_t statement = 0;;)
     {
-        if (MYSQL_RES* res = mysql_store_result(m_pConn))
+        if (MYSQL_RES* res = mysql_store_result(conn))
             mysql_free_result(res);
         if (statement > 0)
             done = statement;
-        int status = mysql_next_result(m_pConn);
+        int status = mysql_next_result(conn);
         if (status == -1)
             break;
         ++statement;
         if (status > 0)
         {
-            errNo = mysql_errno(m_pConn);
+            errNo = mysql_errno(conn);
             if (IsConnectionError(errNo))
                 return BATCH_CONN_LOST;
             return BATCH_REJECTED;

@@ -1,6 +1,7 @@
 // Last writer of the chain: turns records into insert statements against the device's own database and
-// runs them in batches, one cache per table. A cache is submitted when it holds 50 statements, when its
-// oldest statement has waited 60 s (looked at whenever a record reaches this writer), and at OnQuit.
+// runs them in batches, one cache per table. A cache is submitted when it holds 50 statements and when its
+// oldest statement has waited 60 s (looked at whenever a record reaches this writer); at OnQuit what is
+// left goes to the collector's pending-SQL holder (CPendingSqlHolder).
 //
 // A submission is one round trip per batch: "set   names   'gbk'" and the pending statements sent as
 // one multi-statement query. Statements that did not run because the server could not be reached or
@@ -59,8 +60,9 @@ public:
 
     // A null name keeps the current one.
     void SetDbName(const char* dbName) override;
-    // Submits every cache that holds statements, at once; while the server is away it keeps trying
-    // until the collector stops or QUIT_WAIT_MS have passed.
+    // Hands what the caches still hold to the collector's pending-SQL holder, which stores it once the
+    // server answers: the end of a connection never waits for the database. Without a running holder
+    // (the writer used on its own) every cache is submitted once, as at any other time.
     void OnQuit() override;
 
     std::string GetDbName();
@@ -78,8 +80,6 @@ public:
     // After a submission that found no connection, only a forced submission tries again before this
     // pause is over: without it every record would wait for the connection attempts.
     static constexpr uint32_t SUBMIT_RETRY_PAUSE_MS = 10000;
-    // Longest wait at the end of a connection for a server that is away (real time, not scaled).
-    static constexpr uint32_t QUIT_WAIT_MS = 600000;
     // Statements (and their bytes) one cache keeps while they cannot be run (no database name yet,
     // server away); past either bound the oldest is dropped.
     static constexpr size_t MAX_PENDING_STATEMENTS = 20000;
@@ -94,6 +94,21 @@ public:
     static constexpr int32_t DEV_STAT_RECORDS_PER_ROW = 6;
     static constexpr uint32_t SQL_CLIENT_FLAGS = CLIENT_MULTI_STATEMENTS; // 0x10000
     static constexpr const char* SET_NAMES_SQL = "set   names   'gbk'";
+
+    // Result of one batch.
+    enum EBatchResult
+    {
+        BATCH_DONE,      // every statement ran
+        BATCH_REJECTED,  // statement at the failed index was refused by the server
+        BATCH_CONN_LOST, // the connection broke at the failed index; nothing from it on ran
+    };
+    // How many statements from the front of `sqls` make one batch (at least one, MAX_BATCH_BYTES).
+    static size_t CountBatch(const std::deque<std::string>& sqls);
+    // Runs "set   names   'gbk'" and statements [0, count) of `sqls` as one query on `conn`. done
+    // receives the number of statements that ran; on a failure errNo is the server's or client's error
+    // number. Shared with the pending-SQL holder, so that both judge a failed batch alike.
+    static EBatchResult RunBatch(MYSQL* conn, const std::deque<std::string>& sqls, size_t count, size_t& done,
+                                 uint32_t& errNo);
 
 protected:
     // Serialises every use of m_pConn (record thread, merger thread, audit-file inserts). Taken inside a
@@ -117,14 +132,6 @@ private:
         uint64_t m_Dropped = 0;
     };
 
-    // Result of one batch.
-    enum EBatchResult
-    {
-        BATCH_DONE,      // every statement ran
-        BATCH_REJECTED,  // statement at the failed index was refused by the server
-        BATCH_CONN_LOST, // the connection broke at the failed index; nothing from it on ran
-    };
-
     uint32_t StoreAdminLog(const AdminLog* record, bool fromAudit);
     // Under the cache lock: starts the age of an empty cache.
     void TouchCache(SqlCache& cache);
@@ -133,9 +140,6 @@ private:
     void SubmitAll(bool force);
     bool NeedSubmit(int cacheIndex, bool force);
     int SubmitSqlCache(int cacheIndex);
-    // Runs "set   names   'gbk'" and statements [0, count) of the cache as one query. done receives the
-    // number of cache statements that ran; on a failure errNo is the server's or client's error number.
-    EBatchResult RunBatch(SqlCache& cache, size_t count, size_t& done, uint32_t& errNo);
     void DropConnection();
     static bool IsConnectionError(uint32_t errNo);
 

@@ -1,13 +1,13 @@
 // The final SQL writer against the test server, driven through a real writer chain with records in wire
-// layout: the rows every record kind leaves, the batch rules (50 statements, age, forced at quit), the
+// layout: the rows every record kind leaves, the batch rules (50 statements, age, at quit), the
 // dev_stat rows of six keepalives, statements kept across a lost server, rejected ones dropped, and the
 // bound of a cache that cannot be submitted.
 #include "StoringWritersTestSupport.h"
 
 #include "core/Clock.h"
+#include "writers/PendingSqlHolder.h"
 
 #include <algorithm>
-#include <thread>
 
 using namespace sqlwtest;
 
@@ -292,8 +292,8 @@ TEST_F(FinalWriterTest, RejectedStatementIsDroppedAndTheRestRuns)
 }
 
 // The server away under an open connection, then back: nothing queued is lost. Away at the end of
-// the connection: the end waits for the server. Away when the collector stops: the statements left
-// are reported when the writer lets them go.
+// the connection: the end goes at once and the pending-SQL holder stores the statements once the
+// server is back. Away when the collector stops: what the holder still has is reported.
 TEST_F(FinalWriterTest, ServerAwayThenBackLosesNothing)
 {
     CTcpRelay relay(static_cast<uint16_t>(atoi(getenv("QB_TEST_DB_PORT"))));
@@ -327,38 +327,37 @@ TEST_F(FinalWriterTest, ServerAwayThenBackLosesNothing)
     EXPECT_EQ(Count("syslog"), "111");
     EXPECT_EQ(Final().GetPendingCount(CFinalLogWriter::SQL_CACHE_SYSLOG), 0u);
 
-    // Away at the end of the connection: the records were taken (the device had its keepalives
-    // answered), so the end waits for the server and stores them once it is back.
+    // Away at the end of the connection: the end does not wait for the server. The records were taken
+    // (the device had its keepalives answered), so the holder takes their statements and its thread
+    // stores them once the server is back.
+    struct HolderRun
+    {
+        HolderRun() { CPendingSqlHolder::GetInstance()->Init(); }
+        ~HolderRun() { CPendingSqlHolder::GetInstance()->UnInit(); }
+    } holderRun;
+    CPendingSqlHolder* holder = CPendingSqlHolder::GetInstance();
+    ASSERT_TRUE(holder->IsInit());
+    const uint64_t storedBefore = holder->GetStoredCount();
     relay.Stop();
     send(3);
     uint32_t t0 = platform::GetTickCount();
-    std::thread back(
-        [&]
-        {
-            platform::Sleep(1500);
-            EXPECT_TRUE(relay.Start());
-        });
     Final().OnQuit();
-    back.join();
-    EXPECT_GE(platform::GetTickCount() - t0, 1400u) << "the end did not wait for the server";
+    EXPECT_LT(platform::GetTickCount() - t0, 1000u) << "the end waited for the server";
     EXPECT_EQ(Final().GetPendingTotal(), 0u);
-    EXPECT_EQ(Count("syslog"), "114");
+    EXPECT_EQ(holder->GetPendingCount(), 3u);
+    ASSERT_TRUE(relay.Start());
+    EXPECT_TRUE(qbtest::WaitUntil([&] { return Count("syslog") == "114"; }, 10000));
+    EXPECT_EQ(holder->GetPendingCount(), 0u);
+    EXPECT_EQ(holder->GetStoredCount() - storedBefore, 3u);
 
-    // Away when the collector itself stops: the wait ends with the stop, and what is pending then is
-    // reported when the writer lets it go.
+    // Away when the collector itself stops: what the holder has then is reported when it lets it go.
     relay.Stop();
     send(2);
-    std::thread stop(
-        [&]
-        {
-            platform::Sleep(500);
-            CGlobalSharedData::GetInstance()->GetExitEvent()->Set();
-        });
     Quit();
-    stop.join();
-    CGlobalSharedData::GetInstance()->GetExitEvent()->Reset();
+    EXPECT_EQ(holder->GetPendingCount(), 2u);
+    holder->UnInit();
     EXPECT_EQ(Count("syslog"), "114");
-    EXPECT_NE(qbtest::ReadTodayLog().find("[UnInit] 2 Statements Of syslog Not Submitted Are Dropped\n"),
+    EXPECT_NE(qbtest::ReadTodayLog().find("[CPendingSqlHolder][UnInit] Held Statements Dropped = 2\n"),
               std::string::npos);
 
     // Each process and row exactly once.
