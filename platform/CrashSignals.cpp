@@ -69,8 +69,8 @@ const int CRASH_SIGNALS[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT};
 
 // The main thread's stack grows on demand; the kernel keeps a gap of this
 // size below it, so a fault there is an overflow too.
-constexpr uintptr_t OVERFLOW_SLACK = 1024 * 1024;
-constexpr size_t DUMP_STACK_BYTES = 64 * 1024;
+constexpr uintptr_t OVERFLOW_SLACK = uintptr_t{1024} * 1024;
+constexpr size_t DUMP_STACK_BYTES = size_t{64} * 1024;
 constexpr uintptr_t RED_ZONE = 128;
 
 void WriteRaw(int fd, const char* text)
@@ -739,7 +739,7 @@ bool RunCrashChild(void (*body)(void*), void* arg, const std::atomic<uint32_t>* 
         }
         if (now - lastChange >= stallLimitMs || now - start >= totalLimitMs)
             break;
-        struct timespec pause = {0, 5 * 1000 * 1000};
+        struct timespec pause = {0, 5L * 1000 * 1000};
         nanosleep(&pause, nullptr);
     }
     kill(pid, SIGKILL);

@@ -76,7 +76,7 @@ public:
     CAltSignalStack(const CAltSignalStack&) = delete;
     CAltSignalStack& operator=(const CAltSignalStack&) = delete;
 
-    static constexpr size_t STACK_SIZE = 256 * 1024;
+    static constexpr size_t STACK_SIZE = size_t{256} * 1024;
 
 private:
     void* m_pMemory = nullptr;
