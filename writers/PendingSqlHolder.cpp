@@ -1,5 +1,6 @@
 #include "writers/PendingSqlHolder.h"
 
+#include "config/ConfigManager.h"
 #include "core/Clock.h"
 #include "core/GlobalSharedData.h"
 #include "core/ProgramLogRecorder.h"
@@ -77,8 +78,8 @@ int CPendingSqlHolder::UnInit()
         QB_LOG(PL_WARN, TAG, "[UnInit] Held Statements Dropped = %zu\n", dropped);
     QB_LOG(PL_INFO, TAG,
            "[UnInit] Statements Held = %" PRIu64 " , Stored = %" PRIu64 " , Dropped For The Bound = %" PRIu64
-           "\n",
-           m_HeldTotal.load(), m_StoredTotal.load(), m_DroppedTotal.load());
+           " , Refused = %" PRIu64 "\n",
+           m_HeldTotal.load(), m_StoredTotal.load(), m_DroppedTotal.load(), m_RefusedTotal.load());
     return 1;
 }
 
@@ -187,9 +188,32 @@ bool CPendingSqlHolder::StoreAll(bool lastPass)
             held = std::move(it->second);
             m_Held.erase(it);
         }
-        const bool reached = StoreHeldSql(dbName, held);
+        const EStoreResult result = StoreHeldSql(dbName, held);
+        if (result == STORE_NO_CONNECTION && !lastPass &&
+            ++m_NoConnectionPasses[dbName] >= UNREACHABLE_PASSES)
+        {
+            m_NoConnectionPasses[dbName] = 0;
+            if (ServerAnswers())
+            {
+                QB_LOG(
+                    PL_WARN, TAG,
+                    "[StoreAll] Server Answers But DbName = %s Cannot Be Reached. Statements Dropped = %zu\n",
+                    dbName.c_str(), held.m_Sqls.size());
+                m_RefusedTotal += held.m_Sqls.size();
+                CCSLocker lock(m_Lock);
+                for (const std::string& sql : held.m_Sqls)
+                    Forget(sql);
+                held.m_Sqls.clear();
+                m_NoConnectionPasses.erase(dbName);
+                continue;
+            }
+        }
+        else if (result == STORE_DONE)
+        {
+            m_NoConnectionPasses.erase(dbName);
+        }
         PutBack(dbName, held);
-        if (!reached)
+        if (result != STORE_DONE)
         {
             m_ResumeAfter = dbName;
             return false;
@@ -198,14 +222,27 @@ bool CPendingSqlHolder::StoreAll(bool lastPass)
     return true;
 }
 
-bool CPendingSqlHolder::StoreHeldSql(const std::string& dbName, HeldDb& held)
+bool CPendingSqlHolder::ServerAnswers()
+{
+    const std::string globalDb = CConfigManager::GetInstance()->GetKelvCopy().m_DataBase;
+    if (globalDb.empty())
+        return false;
+    CSQLConnManager* sql = CSQLConnManager::GetInstance();
+    MYSQL* conn = sql->AllocSqlConn(globalDb.c_str(), CFinalLogWriter::SQL_CLIENT_FLAGS);
+    if (conn == nullptr)
+        return false;
+    sql->ReleaseSqlConn(conn);
+    return true;
+}
+
+CPendingSqlHolder::EStoreResult CPendingSqlHolder::StoreHeldSql(const std::string& dbName, HeldDb& held)
 {
     CSQLConnManager* sql = CSQLConnManager::GetInstance();
     MYSQL* conn = sql->AllocSqlConn(dbName.c_str(), CFinalLogWriter::SQL_CLIENT_FLAGS);
     if (conn == nullptr)
-        return false;
+        return STORE_NO_CONNECTION;
     size_t stored = 0;
-    bool reached = true;
+    EStoreResult outcome = STORE_DONE;
     while (!held.m_Sqls.empty())
     {
         const size_t count = CFinalLogWriter::CountBatch(held.m_Sqls);
@@ -236,6 +273,7 @@ bool CPendingSqlHolder::StoreHeldSql(const std::string& dbName, HeldDb& held)
                 CCSLocker lock(m_Lock);
                 Forget(held.m_Sqls.front());
             }
+            ++m_RefusedTotal;
             held.m_Sqls.pop_front();
             held.m_FrontLosses = 0;
             if (result == CFinalLogWriter::BATCH_REJECTED)
@@ -247,14 +285,14 @@ bool CPendingSqlHolder::StoreHeldSql(const std::string& dbName, HeldDb& held)
                    "[StoreHeldSql] Connection Lost. Err = %u , %zu Statements Kept. DbName = %s\n", errNo,
                    held.m_Sqls.size(), dbName.c_str());
         }
-        reached = false;
+        outcome = STORE_CONN_LOST;
         break;
     }
     sql->ReleaseSqlConn(conn);
     if (stored > 0)
         QB_LOG(PL_INFO, TAG, "[StoreHeldSql] Statements Stored = %zu , DbName = %s\n", stored,
                dbName.c_str());
-    return reached;
+    return outcome;
 }
 
 void CPendingSqlHolder::PutBack(const std::string& dbName, HeldDb& held)
