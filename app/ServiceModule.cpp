@@ -1,5 +1,8 @@
 #include "app/ServiceModule.h"
 
+#include "app/Quillbarn.h"
+#include "core/GlobalSharedData.h"
+#include "core/ProgramLogRecorder.h"
 #include "platform/DebugOutput.h"
 #include "platform/EventLog.h"
 #include "platform/FileSystem.h"
@@ -11,9 +14,6 @@
 #include "platform/Signals.h"
 #include "platform/Thread.h"
 #include "platform/Tick.h"
-#include "core/GlobalSharedData.h"
-#include "core/ProgramLogRecorder.h"
-#include "app/Quillbarn.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -30,7 +30,8 @@ std::string ExitEventPath(const std::string& installDir)
 
 CServiceModule* CServiceModule::GetInstance()
 {
-    static CServiceModule* instance = [] {
+    static CServiceModule* instance = []
+    {
         CServiceModule* module = new CServiceModule();
         // The parts below learn the mode and reach the status and the quit request through the shared data.
         CGlobalSharedData* shared = CGlobalSharedData::GetInstance();
@@ -91,15 +92,30 @@ platform::CServiceInstaller CServiceModule::Installer() const
     return platform::CServiceInstaller(m_ServiceName, APPID_GUID, "Quillbarn", m_ServiceName);
 }
 
-int CServiceModule::RegisterServer(bool /*regTypeLib*/, bool service) { return Installer().RegisterServer(service); }
+int CServiceModule::RegisterServer(bool /*regTypeLib*/, bool service)
+{
+    return Installer().RegisterServer(service);
+}
 
-int CServiceModule::UnregisterServer() { return Installer().UnregisterServer(); }
+int CServiceModule::UnregisterServer()
+{
+    return Installer().UnregisterServer();
+}
 
-bool CServiceModule::IsInstalled() { return Installer().IsInstalled(); }
+bool CServiceModule::IsInstalled()
+{
+    return Installer().IsInstalled();
+}
 
-bool CServiceModule::Install() { return Installer().Install(); }
+bool CServiceModule::Install()
+{
+    return Installer().Install();
+}
 
-bool CServiceModule::Uninstall() { return Installer().Uninstall(); }
+bool CServiceModule::Uninstall()
+{
+    return Installer().Uninstall();
+}
 
 void CServiceModule::Start()
 {
@@ -197,7 +213,8 @@ void CServiceModule::Run()
     platform::ThreadHandle stopAllWatcher;
     // A second collector on the same tree gets an event of its own beside the first one's.
     if (stopAllEvent->Create(ExitEventPath(installDir)) ||
-        stopAllEvent->Create(ExitEventPath(installDir) + "." + std::to_string(platform::GetCurrentProcessId())))
+        stopAllEvent->Create(ExitEventPath(installDir) + "." +
+                             std::to_string(platform::GetCurrentProcessId())))
     {
         stopAllWatcher = platform::CreateThread(
             [this, stopAllEvent, &watcherEnd]() -> uint32_t

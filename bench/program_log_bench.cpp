@@ -24,7 +24,8 @@ void BM_LogFilteredOut(benchmark::State& state)
     Setup();
     uint32_t i = 0;
     for (auto _ : state)
-        CProgramLogRecorder::GetInstance()->Log(PL_DEBUG, "[CBench]", "[Run] Record %u Of Device %s Len = %d\n", ++i,
+        CProgramLogRecorder::GetInstance()->Log(PL_DEBUG, "[CBench]",
+                                                "[Run] Record %u Of Device %s Len = %d\n", ++i,
                                                 "0123456789abcdef0123456789abcdef", 512);
 }
 BENCHMARK(BM_LogFilteredOut);
@@ -34,7 +35,8 @@ void BM_LogWritten(benchmark::State& state)
     Setup();
     uint32_t i = 0;
     for (auto _ : state)
-        CProgramLogRecorder::GetInstance()->Log(PL_ERROR, "[CBench]", "[Run] Record %u Of Device %s Len = %d\n", ++i,
+        CProgramLogRecorder::GetInstance()->Log(PL_ERROR, "[CBench]",
+                                                "[Run] Record %u Of Device %s Len = %d\n", ++i,
                                                 "0123456789abcdef0123456789abcdef", 512);
 }
 BENCHMARK(BM_LogWritten);

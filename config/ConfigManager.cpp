@@ -1,8 +1,8 @@
 #include "config/ConfigManager.h"
 
-#include "platform/Profile.h"
 #include "core/GlobalSharedData.h"
 #include "core/ProgramLogRecorder.h"
+#include "platform/Profile.h"
 
 #include <cerrno>
 #include <cstdio>

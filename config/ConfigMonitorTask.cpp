@@ -1,13 +1,13 @@
 #include "config/ConfigMonitorTask.h"
 
 #include "config/ConfigManager.h"
-#include "platform/FileSystem.h"
-#include "platform/Tick.h"
 #include "core/BuffManager.h"
 #include "core/Clock.h"
 #include "core/GlobalSharedData.h"
 #include "core/ProgramLogRecorder.h"
 #include "core/Utilities.h"
+#include "platform/FileSystem.h"
+#include "platform/Tick.h"
 
 #include <cerrno>
 #include <cstring>

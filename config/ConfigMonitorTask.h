@@ -1,6 +1,6 @@
 #pragma once
-#include "platform/DirectoryWatcher.h"
 #include "core/Task.h"
+#include "platform/DirectoryWatcher.h"
 
 #include <cstdint>
 #include <string>

@@ -24,12 +24,18 @@ time_t CClock::NowEpoch()
 
 LocalTime CClock::ToLocal(time_t t)
 {
-    struct tm tmv{};
+    struct tm tmv
+    {
+    };
     localtime_r(&t, &tmv);
-    return {tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec, tmv.tm_wday};
+    return {tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour,
+            tmv.tm_min,         tmv.tm_sec,     tmv.tm_wday};
 }
 
-LocalTime CClock::Now() { return ToLocal(NowEpoch()); }
+LocalTime CClock::Now()
+{
+    return ToLocal(NowEpoch());
+}
 
 void CClock::SetOverride(std::function<time_t()> now)
 {

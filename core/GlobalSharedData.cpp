@@ -60,7 +60,8 @@ uint32_t CGlobalSharedData::WaitForExit(uint32_t timeoutMs)
     return platform::WaitForSingleObject(&m_ExitEvent, timeoutMs);
 }
 
-void CGlobalSharedData::SetServiceHooks(std::function<void(uint32_t)> reportStatus, std::function<void()> postQuit)
+void CGlobalSharedData::SetServiceHooks(std::function<void(uint32_t)> reportStatus,
+                                        std::function<void()> postQuit)
 {
     CCSLocker lock(m_ServiceHookLock);
     m_ReportStatus = std::move(reportStatus);

@@ -1,11 +1,11 @@
 #include "core/ProgramLogRecorder.h"
 
+#include "core/Clock.h"
+#include "core/GlobalSharedData.h"
 #include "platform/DebugOutput.h"
 #include "platform/FileSystem.h"
 #include "platform/LogSink.h"
 #include "platform/Tick.h"
-#include "core/Clock.h"
-#include "core/GlobalSharedData.h"
 
 #include <cstdarg>
 #include <cstring>
@@ -156,7 +156,9 @@ void CProgramLogRecorder::WriteLine(const char* text, uint32_t length)
     bool sizeRuleFailed = false;
     if (cfg.m_MaxLogSize != 0)
     {
-        struct stat st{};
+        struct stat st
+        {
+        };
         if (fstat(m_Fd, &st) != 0)
             sizeRuleFailed = true;
         else if (static_cast<uint64_t>(st.st_size) >= static_cast<uint64_t>(cfg.m_MaxLogSize) * 1024u)

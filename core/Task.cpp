@@ -1,11 +1,11 @@
 #include "core/Task.h"
 
-#include "platform/Tick.h"
 #include "core/GlobalSharedData.h"
 #include "core/ProgramLogRecorder.h"
+#include "platform/Tick.h"
 
-#include <cxxabi.h>
 #include <cstdlib>
+#include <cxxabi.h>
 #include <typeinfo>
 
 CTask::~CTask()
@@ -57,8 +57,8 @@ bool CTask::StopAndWait(uint32_t timeoutMs)
         return false;
     if (platform::WaitForSingleObject(m_hThread.get(), timeoutMs) == platform::WAIT_OBJECT_0)
         return true;
-    QB_LOG(PL_WARN, "[CTask]", "[StopAndWait] %s Did Not End In %u ms, Thread Abandoned\n", GetClassName().c_str(),
-           timeoutMs);
+    QB_LOG(PL_WARN, "[CTask]", "[StopAndWait] %s Did Not End In %u ms, Thread Abandoned\n",
+           GetClassName().c_str(), timeoutMs);
     return platform::TerminateThread(m_hThread, 0xFFFFFFFF);
 }
 
@@ -69,7 +69,10 @@ bool CTask::IsAlive()
     return !m_hThread->HasEnded();
 }
 
-uint32_t CTask::Run() { return 0; }
+uint32_t CTask::Run()
+{
+    return 0;
+}
 
 uint32_t CTask::WaitForStopOrExit(uint32_t timeoutMs)
 {

@@ -162,15 +162,16 @@ uint32_t CTaskManager::WaitForMultiTask(CTask** tasks, uint32_t count, bool wait
     if (handles.empty())
         return WAIT_OBJECT_0;
     if (handles.size() <= WAIT_GROUP_SIZE)
-        return platform::WaitForMultipleObjects(static_cast<uint32_t>(handles.size()), handles.data(), waitAll,
-                                                timeoutMs);
+        return platform::WaitForMultipleObjects(static_cast<uint32_t>(handles.size()), handles.data(),
+                                                waitAll, timeoutMs);
     return LargeWait(handles.data(), static_cast<uint32_t>(handles.size()), waitAll, timeoutMs);
 }
 
 // The platform wait takes any number of objects, so the large wait needs no
 // waiter threads; the limit and the result (position among all collected
 // handles) stay as for the fanned-out wait.
-uint32_t CTaskManager::LargeWait(platform::CWaitable** handles, uint32_t count, bool waitAll, uint32_t timeoutMs)
+uint32_t CTaskManager::LargeWait(platform::CWaitable** handles, uint32_t count, bool waitAll,
+                                 uint32_t timeoutMs)
 {
     if (handles == nullptr || count > MAX_WAIT_HANDLES)
         return WAIT_FAILED;
@@ -187,8 +188,9 @@ uint32_t CTaskManager::WaitForAllTask(uint32_t timeoutMs)
         copy.assign(m_Tasks.begin(), m_Tasks.end());
     }
     // An empty list has nothing to wait for (and no array to pass).
-    uint32_t ret = copy.empty() ? WAIT_OBJECT_0
-                                : WaitForMultiTask(copy.data(), static_cast<uint32_t>(copy.size()), true, timeoutMs);
+    uint32_t ret = copy.empty()
+                       ? WAIT_OBJECT_0
+                       : WaitForMultiTask(copy.data(), static_cast<uint32_t>(copy.size()), true, timeoutMs);
     QB_LOG(PL_INFO, "[CTaskManager]", "[WaitForAllTask] Wait Ret = %u\n", ret);
     return ret;
 }
@@ -199,7 +201,8 @@ uint32_t CTaskManager::TaskCheckProcess()
     for (;;)
     {
         platform::CWaitable* objects[2] = {shared->GetExitEvent(), &m_WatcherStop};
-        uint32_t ret = platform::WaitForMultipleObjects(2, objects, false, ScaledInterval(TASK_CHECK_INTERVAL_MS));
+        uint32_t ret =
+            platform::WaitForMultipleObjects(2, objects, false, ScaledInterval(TASK_CHECK_INTERVAL_MS));
         // UnInit clears the flag: end the watcher then as well, so that it
         // never touches tasks after the manager went away.
         if (ret != WAIT_TIMEOUT || !m_bInit)
@@ -217,7 +220,8 @@ uint32_t CTaskManager::TaskCheckProcess()
                 continue;
             }
             if (task->m_Status != CTask::STATUS_FINISHED)
-                QB_LOG(PL_WARN, "[CTaskManager]", "Find Task %s Exit In Exception!\n", task->GetClassName().c_str());
+                QB_LOG(PL_WARN, "[CTaskManager]", "Find Task %s Exit In Exception!\n",
+                       task->GetClassName().c_str());
             if (task->m_bAutoDelete == 1)
             {
                 task->UnInit();

@@ -1,7 +1,7 @@
 #pragma once
+#include "core/Task.h"
 #include "platform/CriticalSection.h"
 #include "platform/Thread.h"
-#include "core/Task.h"
 
 #include <atomic>
 #include <cstdint>

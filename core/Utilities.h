@@ -57,8 +57,8 @@ std::string EscapeFileName(const std::string& text);
 // ---- Files and disks ------------------------------------------------------
 // 0 for null, a missing file or a directory.
 uint64_t GetFileSize64(const char* path);
-// The free-space rules (the checks that read Kelv.conf are config/DiskSpace.h): low when free MiB (rounded down) <= minFreeMiB;
-// enough when bytes < freeBytes and (freeBytes - bytes) MiB > minFreeMiB.
+// The free-space rules (the checks that read Kelv.conf are config/DiskSpace.h): low when free MiB (rounded
+// down) <= minFreeMiB; enough when bytes < freeBytes and (freeBytes - bytes) MiB > minFreeMiB.
 bool IsDiskSpaceLowFor(uint64_t freeBytes, int minFreeMiB);
 bool HasEnoughDiskSpaceFor(uint64_t freeBytes, uint64_t bytes, int minFreeMiB);
 // Creates the directory and its missing parents (never "/"). The result is

@@ -11,10 +11,10 @@
 #include "config/ConfigManager.h"
 #include "intake/NodeLogRecordTask.h"
 #include "intake/RingCache.h"
-#include "protocol/WireProtocol.h"
 #include "platform/Event.h"
 #include "platform/MessageQueue.h"
 #include "platform/Tick.h"
+#include "protocol/WireProtocol.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,11 +1,11 @@
 #include "fuzz/FuzzEnv.h"
 
 #include "config/ConfigManager.h"
-#include "platform/FileSystem.h"
-#include "platform/Profile.h"
 #include "core/BuffManager.h"
 #include "core/GlobalSharedData.h"
 #include "core/ProgramLogRecorder.h"
+#include "platform/FileSystem.h"
+#include "platform/Profile.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,15 +1,15 @@
 #include "intake/DataCenterListenTask.h"
 
 #include "config/ConfigManager.h"
+#include "core/GlobalSharedData.h"
+#include "core/ProgramLogRecorder.h"
 #include "intake/OverflowProbeAnswer.h"
-#include "platform/SocketManager.h"
 #include "intake/SvpnNode.h"
 #include "intake/SvpnNodeManager.h"
 #include "platform/FileSystem.h"
 #include "platform/ServiceManager.h"
+#include "platform/SocketManager.h"
 #include "platform/Tick.h"
-#include "core/GlobalSharedData.h"
-#include "core/ProgramLogRecorder.h"
 #include "storage/DeviceRegistry.h"
 #include "storage/SQLConnManager.h"
 

@@ -1,6 +1,6 @@
 #pragma once
-#include "platform/Socket.h"
 #include "core/Task.h"
+#include "platform/Socket.h"
 
 #include <cstdint>
 #include <memory>

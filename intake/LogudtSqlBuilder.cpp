@@ -1,9 +1,9 @@
 #include "intake/LogudtSqlBuilder.h"
 
-#include "protocol/WireProtocol.h"
-#include "intake/XmlNestingGauge.h"
 #include "core/ProgramLogRecorder.h"
 #include "core/Utilities.h"
+#include "intake/XmlNestingGauge.h"
+#include "protocol/WireProtocol.h"
 
 #include <algorithm>
 #include <cstdio>

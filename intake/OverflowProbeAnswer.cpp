@@ -1,9 +1,9 @@
 #include "intake/OverflowProbeAnswer.h"
 
-#include "protocol/WireProtocol.h"
+#include "core/ProgramLogRecorder.h"
 #include "platform/Thread.h"
 #include "platform/Tick.h"
-#include "core/ProgramLogRecorder.h"
+#include "protocol/WireProtocol.h"
 
 #include <cstring>
 

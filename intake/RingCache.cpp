@@ -1,7 +1,7 @@
 #include "intake/RingCache.h"
 
-#include "platform/Tick.h"
 #include "core/BuffManager.h"
+#include "platform/Tick.h"
 
 #include <cstring>
 #include <new>

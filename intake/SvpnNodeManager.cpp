@@ -1,11 +1,11 @@
 #include "intake/SvpnNodeManager.h"
 
 #include "config/ConfigManager.h"
-#include "intake/SvpnNode.h"
-#include "core/InfoManager.h"
 #include "core/Clock.h"
 #include "core/GlobalSharedData.h"
+#include "core/InfoManager.h"
 #include "core/ProgramLogRecorder.h"
+#include "intake/SvpnNode.h"
 #include "storage/DeviceRegistry.h"
 
 #include <algorithm>

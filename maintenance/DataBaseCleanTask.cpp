@@ -1,13 +1,13 @@
 #include "maintenance/DataBaseCleanTask.h"
 
 #include "config/ConfigManager.h"
+#include "core/GlobalSharedData.h"
+#include "core/ProgramLogRecorder.h"
+#include "core/Utilities.h"
 #include "maintenance/MaintenanceCalendar.h"
 #include "maintenance/MaintenanceSql.h"
 #include "platform/Event.h"
 #include "platform/Tick.h"
-#include "core/GlobalSharedData.h"
-#include "core/ProgramLogRecorder.h"
-#include "core/Utilities.h"
 #include "storage/SQLConnManager.h"
 
 #include <cctype>

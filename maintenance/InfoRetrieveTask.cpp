@@ -1,12 +1,12 @@
 #include "maintenance/InfoRetrieveTask.h"
 
 #include "config/ConfigManager.h"
-#include "platform/SocketManager.h"
-#include "core/InfoManager.h"
-#include "platform/Tick.h"
 #include "core/Clock.h"
 #include "core/GlobalSharedData.h"
+#include "core/InfoManager.h"
 #include "core/ProgramLogRecorder.h"
+#include "platform/SocketManager.h"
+#include "platform/Tick.h"
 #include "writers/LogMergeManager.h"
 
 #include <arpa/inet.h>

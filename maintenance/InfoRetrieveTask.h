@@ -3,9 +3,9 @@
 // so a slow or hostile client costs no memory; replies are single non-blocking sends that are not
 // retried.
 #pragma once
-#include "protocol/InfoQueryProtocol.h"
-#include "platform/Socket.h"
 #include "core/Task.h"
+#include "platform/Socket.h"
+#include "protocol/InfoQueryProtocol.h"
 
 #include <cstdint>
 

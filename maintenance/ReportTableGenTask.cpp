@@ -1,10 +1,10 @@
 #include "maintenance/ReportTableGenTask.h"
 
-#include "maintenance/MaintenanceSql.h"
-#include "platform/Tick.h"
 #include "core/GlobalSharedData.h"
 #include "core/ProgramLogRecorder.h"
 #include "core/Utilities.h"
+#include "maintenance/MaintenanceSql.h"
+#include "platform/Tick.h"
 #include "storage/SQLConnManager.h"
 
 #include <algorithm>

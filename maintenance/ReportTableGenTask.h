@@ -1,9 +1,9 @@
 #pragma once
 #include "config/ConfigManager.h"
-#include "platform/Event.h"
-#include "platform/Thread.h"
 #include "core/Clock.h"
 #include "core/Task.h"
+#include "platform/Event.h"
+#include "platform/Thread.h"
 
 #include <atomic>
 #include <cstdint>

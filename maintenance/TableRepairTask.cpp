@@ -1,12 +1,12 @@
 #include "maintenance/TableRepairTask.h"
 
 #include "config/ConfigManager.h"
+#include "core/GlobalSharedData.h"
+#include "core/ProgramLogRecorder.h"
 #include "maintenance/MaintenanceCalendar.h"
 #include "maintenance/MaintenanceSql.h"
 #include "platform/Event.h"
 #include "platform/Tick.h"
-#include "core/GlobalSharedData.h"
-#include "core/ProgramLogRecorder.h"
 #include "storage/SQLConnManager.h"
 
 #include <cstdio>

@@ -52,8 +52,8 @@ std::vector<std::string> ListDirectory(const std::string& dir, const std::string
     return names;
 }
 
-bool ListDirectory(const std::string& dir, const std::string& pattern, bool filesOnly, std::vector<std::string>& names,
-                   int& openError, int& readError)
+bool ListDirectory(const std::string& dir, const std::string& pattern, bool filesOnly,
+                   std::vector<std::string>& names, int& openError, int& readError)
 {
     names.clear();
     openError = readError = 0;

@@ -15,8 +15,8 @@ std::vector<std::string> ListDirectory(const std::string& dir, const std::string
 // The same, telling why a listing is missing or short: `openError` is the errno of opening the
 // directory, `readError` that of an enumeration that ended early (what was read is kept). False
 // when either is set.
-bool ListDirectory(const std::string& dir, const std::string& pattern, bool filesOnly, std::vector<std::string>& names,
-                   int& openError, int& readError);
+bool ListDirectory(const std::string& dir, const std::string& pattern, bool filesOnly,
+                   std::vector<std::string>& names, int& openError, int& readError);
 
 // Bytes available to an unprivileged caller on the file system holding `path`.
 bool GetDiskFreeBytes(const std::string& path, uint64_t& freeBytes);

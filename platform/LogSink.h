@@ -14,5 +14,6 @@ struct LogSink
 // Until a sink is set, lines go nowhere.
 void SetLogSink(const LogSink& sink);
 bool LogWouldWrite(uint32_t level);
-void LogLine(uint32_t level, const char* moduleTag, const char* format, ...) __attribute__((format(printf, 3, 4)));
+void LogLine(uint32_t level, const char* moduleTag, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 } // namespace platform

@@ -124,7 +124,13 @@ bool GetMessage(MSG* msg)
     return local.message != WM_QUIT;
 }
 
-bool PeekMessage(MSG* msg, bool remove) { return Pop(OwnQueue(), msg, remove); }
+bool PeekMessage(MSG* msg, bool remove)
+{
+    return Pop(OwnQueue(), msg, remove);
+}
 
-CWaitable* GetThreadMessageWaitable() { return &OwnQueue().m_Signal; }
+CWaitable* GetThreadMessageWaitable()
+{
+    return &OwnQueue().m_Signal;
+}
 } // namespace platform

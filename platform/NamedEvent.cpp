@@ -9,12 +9,17 @@
 
 namespace platform
 {
-CNamedEvent::~CNamedEvent() { Close(); }
+CNamedEvent::~CNamedEvent()
+{
+    Close();
+}
 
 bool CNamedEvent::Create(const std::string& path)
 {
     Close();
-    struct stat st{};
+    struct stat st
+    {
+    };
     if (lstat(path.c_str(), &st) == 0 && !S_ISFIFO(st.st_mode))
         unlink(path.c_str());
     bool created = false;

@@ -22,9 +22,15 @@ CServiceInstaller::CServiceInstaller(std::string serviceName, std::string appIdG
 {
 }
 
-std::string CServiceInstaller::AppIdKey() const { return std::string(REG_APPID_ROOT) + "\\" + m_AppIdGuid; }
+std::string CServiceInstaller::AppIdKey() const
+{
+    return std::string(REG_APPID_ROOT) + "\\" + m_AppIdGuid;
+}
 
-std::string CServiceInstaller::ExeKey() const { return std::string(REG_APPID_ROOT) + "\\" + m_ExeName + ".EXE"; }
+std::string CServiceInstaller::ExeKey() const
+{
+    return std::string(REG_APPID_ROOT) + "\\" + m_ExeName + ".EXE";
+}
 
 void CServiceInstaller::ShowMessage(const char* text) const
 {
@@ -72,7 +78,10 @@ int CServiceInstaller::UnregisterServer()
     return 0;
 }
 
-bool CServiceInstaller::IsInstalled() const { return IsServiceInstalled(m_ServiceName); }
+bool CServiceInstaller::IsInstalled() const
+{
+    return IsServiceInstalled(m_ServiceName);
+}
 
 bool CServiceInstaller::IsRegisteredAsService() const
 {

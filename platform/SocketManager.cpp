@@ -40,7 +40,7 @@ platform::SOCKET CSocketManager::AllocSocket(int type)
     if (s == platform::INVALID_SOCKET)
     {
         platform::LogLine(PL_ERROR, TAG, "[AllocSocket] Fail Err = %u\n",
-               static_cast<unsigned>(platform::WSAGetLastError()));
+                          static_cast<unsigned>(platform::WSAGetLastError()));
         return platform::INVALID_SOCKET;
     }
     CCSLocker lock(m_Lock);

@@ -13,7 +13,10 @@ uint64_t GetTickCount64()
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
-uint32_t GetTickCount() { return static_cast<uint32_t>(GetTickCount64()); }
+uint32_t GetTickCount()
+{
+    return static_cast<uint32_t>(GetTickCount64());
+}
 
 void Sleep(uint32_t ms)
 {
@@ -29,5 +32,8 @@ uint32_t GetCurrentThreadId()
     return tid;
 }
 
-uint32_t GetCurrentProcessId() { return static_cast<uint32_t>(getpid()); }
+uint32_t GetCurrentProcessId()
+{
+    return static_cast<uint32_t>(getpid());
+}
 } // namespace platform

@@ -5,7 +5,15 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
 "$ROOT/scripts/install-deps.sh"
-"$ROOT/scripts/build.sh"
+
+# The lines the tree holds to: includes point down the layers, every C++ file is formatted, and the
+# generated SQL and upgrade source are what their generators make today.
+"$ROOT/scripts/check-layers.sh"
+"$ROOT/scripts/check-format.sh"
+"$ROOT/scripts/check-generated.sh"
+
+# Warnings fail the test build.
+"$ROOT/scripts/build.sh" -DQB_WERROR=ON
 
 # Fuzz targets: a clang build of their own (libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer) in
 # $BUILD_DIR/fuzz; each target runs 60 s from its committed corpus, two at a time (about 2 minutes plus

@@ -1,11 +1,11 @@
 #include "storage/DataFile.h"
 
 #include "config/ConfigManager.h"
-#include "platform/Tick.h"
 #include "core/BuffManager.h"
 #include "core/Clock.h"
 #include "core/ProgramLogRecorder.h"
 #include "core/TestKillPoint.h"
+#include "platform/Tick.h"
 
 #include <algorithm>
 #include <cerrno>

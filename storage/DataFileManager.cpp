@@ -1,10 +1,10 @@
 #include "storage/DataFileManager.h"
 
-#include "platform/FileSystem.h"
-#include "platform/Tick.h"
 #include "core/Clock.h"
 #include "core/GlobalSharedData.h"
 #include "core/ProgramLogRecorder.h"
+#include "platform/FileSystem.h"
+#include "platform/Tick.h"
 #include "storage/DeviceRegistry.h"
 
 #include <cerrno>

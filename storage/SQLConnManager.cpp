@@ -3,11 +3,11 @@
 #include <atomic>
 
 #include "config/ConfigManager.h"
-#include "platform/ServiceManager.h"
-#include "platform/Tick.h"
 #include "core/Clock.h"
 #include "core/GlobalSharedData.h"
 #include "core/ProgramLogRecorder.h"
+#include "platform/ServiceManager.h"
+#include "platform/Tick.h"
 
 #include <cerrno>
 #include <string>
@@ -79,7 +79,8 @@ bool CSQLConnManager::UnInit()
     // The process exits next; ending the library under a thread still inside it would crash it first.
     int others = GetSqlThreadCount();
     if (others > 0)
-        QB_LOG(PL_WARN, SQLCM_TAG, "[UnInit] %d Thread(s) Still Use MySQL Library , Library Not Ended.\n", others);
+        QB_LOG(PL_WARN, SQLCM_TAG, "[UnInit] %d Thread(s) Still Use MySQL Library , Library Not Ended.\n",
+               others);
     else
         mysql_server_end();
     return true;
@@ -259,4 +260,7 @@ void CSQLConnManager::SqlThreadEnd()
     }
 }
 
-int CSQLConnManager::GetSqlThreadCount() { return g_SqlThreads.load() - (t_bSqlThread ? 1 : 0); }
+int CSQLConnManager::GetSqlThreadCount()
+{
+    return g_SqlThreads.load() - (t_bSqlThread ? 1 : 0);
+}

@@ -44,17 +44,35 @@ platform::CServiceInstaller CDogServiceModule::Installer() const
     return platform::CServiceInstaller(m_ServiceName, APPID_GUID, "QuillbarnService", LOCAL_SERVICE_VALUE);
 }
 
-int CDogServiceModule::RegisterServer(bool service) { return Installer().RegisterServer(service); }
+int CDogServiceModule::RegisterServer(bool service)
+{
+    return Installer().RegisterServer(service);
+}
 
-int CDogServiceModule::UnregisterServer() { return Installer().UnregisterServer(); }
+int CDogServiceModule::UnregisterServer()
+{
+    return Installer().UnregisterServer();
+}
 
-bool CDogServiceModule::IsInstalled() { return Installer().IsInstalled(); }
+bool CDogServiceModule::IsInstalled()
+{
+    return Installer().IsInstalled();
+}
 
-bool CDogServiceModule::Install() { return Installer().Install(); }
+bool CDogServiceModule::Install()
+{
+    return Installer().Install();
+}
 
-bool CDogServiceModule::Uninstall() { return Installer().Uninstall(); }
+bool CDogServiceModule::Uninstall()
+{
+    return Installer().Uninstall();
+}
 
-bool CDogServiceModule::IsRegisteredAsService() { return Installer().IsRegisteredAsService(); }
+bool CDogServiceModule::IsRegisteredAsService()
+{
+    return Installer().IsRegisteredAsService();
+}
 
 void CDogServiceModule::Start()
 {

@@ -5,9 +5,9 @@
 #include "platform/Process.h"
 #include "platform/Profile.h"
 #include "platform/Registry.h"
+#include "platform/ScaledInterval.h"
 #include "platform/ServiceManager.h"
 #include "platform/Tick.h"
-#include "platform/ScaledInterval.h"
 #include "watchdog/ProbeClient.h"
 
 #include <cerrno>

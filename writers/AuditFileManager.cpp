@@ -2,11 +2,11 @@
 
 #include <cstring>
 
-#include "platform/AnchoredPath.h"
-#include "platform/Tick.h"
 #include "core/Clock.h"
 #include "core/GlobalSharedData.h"
 #include "core/ProgramLogRecorder.h"
+#include "platform/AnchoredPath.h"
+#include "platform/Tick.h"
 
 #include <new>
 
@@ -43,7 +43,10 @@ bool CAuditFileManager::ReserveBufferBytes(uint64_t bytes)
     return true;
 }
 
-void CAuditFileManager::ReleaseBufferBytes(uint64_t bytes) { m_BufferBytes.fetch_sub(bytes); }
+void CAuditFileManager::ReleaseBufferBytes(uint64_t bytes)
+{
+    m_BufferBytes.fetch_sub(bytes);
+}
 
 void AuditFileInfo::CloseFile()
 {
@@ -116,7 +119,8 @@ int CAuditFileManager::UnInit()
         if (platform::WaitForSingleObject(thread.get(), STOP_WAIT_MS) != platform::WAIT_OBJECT_0)
         {
             platform::TerminateThread(thread, 0);
-            // The abandoned check may still hold an entry: nothing is freed under it (the process exits next).
+            // The abandoned check may still hold an entry: nothing is freed under it (the process exits
+            // next).
             QB_LOG(PL_WARN, TAG, "[UnInit] Check Thread Still Running , Open Transfers Left As They Are.\n");
             return 1;
         }

@@ -2,11 +2,11 @@
 // identifier the collector handed out at begin, and a thread that clears transfers that stall.
 #pragma once
 
-#include "protocol/WireProtocol.h"
 #include "platform/CriticalSection.h"
 #include "platform/Event.h"
 #include "platform/OverlappedFile.h"
 #include "platform/Thread.h"
+#include "protocol/WireProtocol.h"
 
 #include <atomic>
 #include <cstdint>

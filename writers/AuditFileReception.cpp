@@ -161,7 +161,8 @@ int CAuditFileReception::OnBeginUserAuditFile(const UserAuditFileLog* record, Lo
     }
 
     info->m_TransferKind = record->m_TransferKind;
-    info->m_TimeOut = std::min(wire::NetToHost32(record->m_TimeOut), CAuditFileManager::MAX_TRANSFER_TIMEOUT_S);
+    info->m_TimeOut =
+        std::min(wire::NetToHost32(record->m_TimeOut), CAuditFileManager::MAX_TRANSFER_TIMEOUT_S);
     info->m_LastActivity = platform::GetTickCount();
     info->m_BlockSize = wire::NetToHost32(record->m_BlockSize);
     info->m_FileSize = wire::MakeUInt64FromNetWords(record->m_FileSizeHigh, record->m_FileSizeLow);

@@ -1,8 +1,8 @@
 #include "writers/BaseLogWriter.h"
 
-#include "platform/Tick.h"
 #include "core/GlobalSharedData.h"
 #include "core/Utilities.h"
+#include "platform/Tick.h"
 #include "writers/QuillbarnLogsWriterManager.h"
 
 #include <cstdarg>

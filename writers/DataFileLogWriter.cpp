@@ -287,8 +287,8 @@ uint32_t CDataFileLogWriter::WriteLog(int, const UserLogV3* record, void*)
     int32_t userId = 0;
     const std::string dbName = GetDbName();
     if (!CDeviceRegistry::GetInstance()->GetUserInfoEx(dbName.empty() ? nullptr : dbName.c_str(),
-                                                         record->m_Head.m_DevMD5, s.m_Name.c_str(), userId,
-                                                         record->m_GroupID))
+                                                       record->m_Head.m_DevMD5, s.m_Name.c_str(), userId,
+                                                       record->m_GroupID))
     {
         std::string rawName(record->m_UserName, strnlen(record->m_UserName, sizeof(record->m_UserName)));
         QB_LOG(PL_WARN, TAG,

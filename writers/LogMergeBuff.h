@@ -4,9 +4,9 @@
 // Storage is reserved for a full buffer when it is reset, and the indexes are hash chains threaded
 // through the stored entries, so adding a record never allocates.
 #pragma once
-#include "protocol/WireProtocol.h"
 #include "platform/CriticalSection.h"
 #include "platform/Event.h"
+#include "protocol/WireProtocol.h"
 
 #include <atomic>
 #include <cstdint>

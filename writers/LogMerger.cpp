@@ -1,10 +1,10 @@
 #include "writers/LogMerger.h"
 
 #include "config/ConfigManager.h"
-#include "core/InfoManager.h"
-#include "platform/Tick.h"
 #include "core/GlobalSharedData.h"
+#include "core/InfoManager.h"
 #include "core/ProgramLogRecorder.h"
+#include "platform/Tick.h"
 #include "writers/BaseLogWriter.h"
 
 #include <cctype>

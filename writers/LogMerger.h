@@ -9,10 +9,10 @@
 // release holds only the released buffer's lock, so it does not stall the record task, and a record
 // task that waits for a free buffer does so without the merger lock.
 #pragma once
-#include "protocol/WireProtocol.h"
 #include "platform/CriticalSection.h"
 #include "platform/Event.h"
 #include "platform/Thread.h"
+#include "protocol/WireProtocol.h"
 #include "writers/LogMergeBuff.h"
 
 #include <atomic>

@@ -1,6 +1,6 @@
+#include "app/ServiceModule.h"
 #include "platform/Memory.h"
 #include "platform/Signals.h"
-#include "app/ServiceModule.h"
 
 #include <string>
 

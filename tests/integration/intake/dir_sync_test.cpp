@@ -233,7 +233,8 @@ TEST_F(DirSyncDbTest, AdminPushAndRefusedPushes)
     EXPECT_EQ(Replies().size(), 74u);
     const std::string kelv = CGlobalSharedData::GetInstance()->GetKelvDir();
     for (const auto& entry : std::filesystem::directory_iterator(kelv))
-        EXPECT_FALSE(entry.path().filename().string().rfind("Temp", 0) == 0 && entry.path().filename() != "Temp")
+        EXPECT_FALSE(entry.path().filename().string().rfind("Temp", 0) == 0 &&
+                     entry.path().filename() != "Temp")
             << entry.path() << " lies beside the temporary directory";
 
     // An unknown device key: refused at SetDbName, no reply.

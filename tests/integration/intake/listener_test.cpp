@@ -296,7 +296,9 @@ TEST_F(ListenerTest, PortZeroEndsTheListenerAfterCleaningTempXml)
     // The watchdog service is started when the collector runs as a service.
     const char* dog = CDataCenterListenTask::WATCHDOG_SERVICE_NAME;
     if (!platform::IsServiceInstalled(dog))
+    {
         ASSERT_TRUE(platform::CreateService(dog, dog, qbtest::DatabaseServiceStandInCommand()));
+    }
 
     SetConfig("Kelv.conf", "DatabaseConfig", "Port", "0");
     StartListener();

@@ -111,8 +111,9 @@ TEST_F(SQLConnManagerTest, UnInitLeavesTheLibraryToAThreadStillInIt)
     EXPECT_TRUE(sql->UnInit());
     worker.join();
     EXPECT_EQ(result.load(), 0) << "the query in flight finished";
-    EXPECT_NE(qbtest::ReadTodayLog().find("[UnInit] 1 Thread(s) Still Use MySQL Library , Library Not Ended.\n"),
-              std::string::npos);
+    EXPECT_NE(
+        qbtest::ReadTodayLog().find("[UnInit] 1 Thread(s) Still Use MySQL Library , Library Not Ended.\n"),
+        std::string::npos);
     // The connection the thread kept is given back to a manager started again, as the next test expects.
     ASSERT_TRUE(sql->Init());
     sql->ReleaseSqlConn(conn);

@@ -455,7 +455,9 @@ TEST_F(ImportTest, LeftOverFilesImportedAfterRestart)
 
     bool loadLater = !CDeviceRegistry::GetInstance()->IsDevTableLoaded();
     if (!loadLater)
+    {
         ASSERT_TRUE(CDeviceRegistry::GetInstance()->GetDabaBaseNodeInfo());
+    }
     ASSERT_TRUE(m->Init());
     EXPECT_EQ(Count("syslog"), "0") << "nothing is imported before the start-up delay";
     ASSERT_TRUE(qbtest::WaitUntil([&] { return m->GetImportListSize() == 3; }));

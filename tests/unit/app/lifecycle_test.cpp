@@ -105,7 +105,8 @@ TEST_F(CollectorProcess, StopAllReachesEveryCollectorOfTheTree)
     pid_t second = startAnother("/second.out");
     kill(second, SIGTERM);
     EXPECT_EQ(qbtest::WaitExit(second, 20000), 0);
-    EXPECT_TRUE(platform::FileExists(m_Dir + "/Kelv/VelmoraDCExitEvent")) << "the second removed the first one's event";
+    EXPECT_TRUE(platform::FileExists(m_Dir + "/Kelv/VelmoraDCExitEvent"))
+        << "the second removed the first one's event";
 
     pid_t third = startAnother("/third.out");
     std::string out;

@@ -1,8 +1,8 @@
 #include "config/ConfigManager.h"
-#include "platform/FileSystem.h"
 #include "core/Clock.h"
 #include "core/GlobalSharedData.h"
 #include "core/ProgramLogRecorder.h"
+#include "platform/FileSystem.h"
 #include "support/TestInstall.h"
 
 #include <gtest/gtest.h>
@@ -15,11 +15,11 @@ namespace
 void SetProgramLog(int globalEnable, int debugView, int txt, int maxSizeKiB, int level, int maxFiles)
 {
     std::string path = CGlobalSharedData::GetInstance()->GetConfigDir() + "/ProgramLog.conf";
-    qbtest::WriteFile(path, "[GlobalProgramLog]\nEnable=" + std::to_string(globalEnable) +
-                                "\n[DebugViewLog]\nEnable=" + std::to_string(debugView) +
-                                "\n[TxtLog]\nEnable=" + std::to_string(txt) +
-                                "\nMaxLogSize=" + std::to_string(maxSizeKiB) + "\nLogLevel=" + std::to_string(level) +
-                                "\nMaxLogFiles=" + std::to_string(maxFiles) + "\n");
+    qbtest::WriteFile(
+        path, "[GlobalProgramLog]\nEnable=" + std::to_string(globalEnable) +
+                  "\n[DebugViewLog]\nEnable=" + std::to_string(debugView) +
+                  "\n[TxtLog]\nEnable=" + std::to_string(txt) + "\nMaxLogSize=" + std::to_string(maxSizeKiB) +
+                  "\nLogLevel=" + std::to_string(level) + "\nMaxLogFiles=" + std::to_string(maxFiles) + "\n");
     ASSERT_TRUE(CConfigManager::GetInstance()->LoadSpicifyConfig("ProgramLog.conf"));
 }
 
@@ -65,15 +65,16 @@ TEST_F(ProgramLogTest, LineFormatAndLevelFilter)
     log->Log(PL_INFO, "[CTaskManager]", "info line\n");
     log->Log(PL_NORMAL, "[CTaskManager]", "normal line\n");
     std::string text = qbtest::ReadFile(LogPathFor(m_Now));
-    std::regex line(R"(^\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\]\[Quillbarn\]\[PID=\d{4,}\]\[ERROR\]\[TID=\d{4,}\])"
-                    R"(\[CTaskManager\]\[WaitForAllTask\] Wait Ret = 0\n$)");
+    std::regex line(
+        R"(^\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\]\[Quillbarn\]\[PID=\d{4,}\]\[ERROR\]\[TID=\d{4,}\])"
+        R"(\[CTaskManager\]\[WaitForAllTask\] Wait Ret = 0\n$)");
     EXPECT_TRUE(std::regex_match(text, line)) << "only ERROR passes mask 1: " << text;
 
     SetProgramLog(1, 1, 1, 1024, 31, 30);
     log->Log(PL_WARN, nullptr, "a");
     log->Log(PL_DUMP, "[T]", "b\n");
-    log->Log(64, "[T]", "c\n");  // not a level, and the mask does not admit it
-    log->Log(65, "[T]", "d\n");  // not a level, but ERROR's bit passes the mask: written as NORMAL
+    log->Log(64, "[T]", "c\n"); // not a level, and the mask does not admit it
+    log->Log(65, "[T]", "d\n"); // not a level, but ERROR's bit passes the mask: written as NORMAL
     text = qbtest::ReadFile(LogPathFor(m_Now));
     EXPECT_NE(text.find("[WARN][TID="), std::string::npos);
     EXPECT_NE(text.find("]a["), std::string::npos) << "a message without line feed continues the line";
@@ -116,8 +117,9 @@ TEST_F(ProgramLogTest, SizeRuleEmptiesTheSameFile)
     EXPECT_EQ(text.rfind("[T]3y", 0) == std::string::npos, true);
     EXPECT_NE(text.find("[T]3y"), std::string::npos);
     EXPECT_LT(text.size(), 400u) << "the file was emptied and the 4th line is its first";
-    EXPECT_EQ(platform::ListDirectory(CGlobalSharedData::GetInstance()->GetLogDir(), "LogFile_*.log", true).size(),
-              1u);
+    EXPECT_EQ(
+        platform::ListDirectory(CGlobalSharedData::GetInstance()->GetLogDir(), "LogFile_*.log", true).size(),
+        1u);
 }
 
 TEST_F(ProgramLogTest, DateRuleOpensNewDayAndRetentionDeletesOldest)

@@ -1,6 +1,6 @@
+#include "core/BuffManager.h"
 #include "intake/RingCache.h"
 #include "platform/Event.h"
-#include "core/BuffManager.h"
 #include "support/TestInstall.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // The producer's wait for room in the receive ring against a consumer that has read everything and
 // waits for the rest of a record: the state in which a connection once stopped for good.
+#include "core/BuffManager.h"
 #include "intake/RingCache.h"
 #include "platform/Event.h"
-#include "core/BuffManager.h"
 #include "support/TestInstall.h"
 
 #include <gtest/gtest.h>

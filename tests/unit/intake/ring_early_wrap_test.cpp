@@ -1,7 +1,7 @@
 // A ring whose consumer keeps up goes back to the start of its area early, so that a connection
 // touches only the pages its backlog needs; bytes, including a short unread tail, arrive intact.
-#include "intake/RingCache.h"
 #include "core/BuffManager.h"
+#include "intake/RingCache.h"
 #include "support/TestInstall.h"
 
 #include <gtest/gtest.h>

@@ -4,10 +4,10 @@
 #include "storage/DataFileManager.h"
 
 #include "config/ConfigManager.h"
-#include "platform/FileSystem.h"
-#include "platform/Profile.h"
 #include "core/BuffManager.h"
 #include "core/GlobalSharedData.h"
+#include "platform/FileSystem.h"
+#include "platform/Profile.h"
 #include "support/TestInstall.h"
 
 #include <gtest/gtest.h>
