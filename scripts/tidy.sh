@@ -2,7 +2,7 @@
 # Runs clang-tidy (the checks of .clang-tidy at the root) over the collector's own sources: the folder
 # layers, the watchdog and the schema-upgrade library; tests, benchmarks, fuzz targets and tools are left
 # out. Fails on any finding. The compile commands come from BUILD_DIR (default build), configured here
-# when it has none yet.
+# (again) first.
 #   scripts/tidy.sh [source-regex]     only the product sources whose path matches the regex
 # Environment: BUILD_DIR, TIDY_JOBS (default 2), CLANG_TIDY (default clang-tidy).
 # Exit status: 0 when clang-tidy found nothing.
@@ -15,7 +15,10 @@ FILTER="${1:-}"
 PRODUCT='app|intake|maintenance|writers|storage|protocol|config|core|platform|watchdog|schemalift'
 
 command -v "$CLANG_TIDY" >/dev/null || { echo "tidy: $CLANG_TIDY not found (scripts/install-deps.sh installs it)" >&2; exit 2; }
-if [ ! -f "$BUILD_DIR/compile_commands.json" ]; then
+# Configured (again) so that the compile commands name every source the tree has now.
+if [ -f "$BUILD_DIR/CMakeCache.txt" ]; then
+    cmake "$BUILD_DIR" >/dev/null
+else
     echo "tidy: configuring $BUILD_DIR for its compile commands" >&2
     cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja >/dev/null
 fi

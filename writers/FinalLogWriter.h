@@ -83,10 +83,10 @@ public:
     // Statements (and their bytes) one cache keeps while they cannot be run (no database name yet,
     // server away); past either bound the oldest is dropped.
     static constexpr size_t MAX_PENDING_STATEMENTS = 20000;
-    static constexpr size_t MAX_PENDING_BYTES = 16 * 1024 * 1024;
+    static constexpr size_t MAX_PENDING_BYTES = size_t{16} * 1024 * 1024;
     // Upper bound of one batch's text; a full cache of the longest statements (alarms) stays below it
     // and so does any server's max_allowed_packet.
-    static constexpr size_t MAX_BATCH_BYTES = 1024 * 1024;
+    static constexpr size_t MAX_BATCH_BYTES = size_t{1024} * 1024;
     // A statement whose batch lost the connection this many times in a row is dropped: it may be what
     // breaks the connection, and it must not hold its cache up for ever.
     static constexpr uint32_t MAX_CONNECTION_LOSSES_PER_STATEMENT = 3;

@@ -48,7 +48,7 @@ public:
     // Bounds over every database together: far above what the connections of an outage of some minutes
     // leave (each of their caches is bounded itself), and a fixed ceiling on memory when it lasts.
     static constexpr size_t MAX_HELD_STATEMENTS = 200000;
-    static constexpr size_t MAX_HELD_BYTES = 64 * 1024 * 1024;
+    static constexpr size_t MAX_HELD_BYTES = size_t{64} * 1024 * 1024;
     static constexpr uint32_t STOP_WAIT_MS = 10000;
     // Passes in a row that find no connection to one database before the holder asks whether the server
     // answers at all: a database that is gone while the server is there (a device deleted) is given up
