@@ -25,7 +25,7 @@ namespace
 // Many transfers can be open at once, each for a long time: a block buffer larger than this is given
 // back once its write has ended instead of being kept for the transfer's next block, so idle
 // transfers hold no block-sized memory (a device declares block sizes up to 64 MiB).
-constexpr size_t KEEP_BLOCK_BUFFER_BYTES = 1024 * 1024;
+constexpr size_t KEEP_BLOCK_BUFFER_BYTES = size_t{1024} * 1024;
 
 struct CReleaseLargeBlockBuffer
 {
