@@ -46,8 +46,14 @@ TEST_F(TaskRunTest, ReportTaskStartsOneThreadPerTableUpToSixtyFour)
     WriteStatistics(conf);
     auto task = std::make_unique<CReportTableGenTask>("rtdb70");
     ASSERT_TRUE(task->Start());
+    // A table thread logs its start before the task has counted it: wait for both.
     EXPECT_TRUE(qbtest::WaitUntil(
-        [&] { return qbtest::CountOf(NewLog(), "[TableStatistics] Report Gen For rtdb70.T") == 64; }, 10000));
+        [&]
+        {
+            return qbtest::CountOf(NewLog(), "[TableStatistics] Report Gen For rtdb70.T") == 64 &&
+                   task->GetTableThreadCount() == 64u;
+        },
+        10000));
     EXPECT_EQ(task->GetTableThreadCount(), 64u);
     EXPECT_EQ(task->GetTableDescriptions().size(), 70u);
     EXPECT_TRUE(task->StopAndWait(20000));
