@@ -11,6 +11,12 @@ extern "C" SCHEMALIFT_API int SCHEMALIFT_CALL update_velmo_dc(const char* host, 
                                                               const char* password, const char* database,
                                                               int port, const char* logPath)
 {
+    return schemalift::UpgradeAll(host, user, password, database, port, logPath, nullptr);
+}
+
+int schemalift::UpgradeAll(const char* host, const char* user, const char* password, const char* database,
+                           int port, const char* logPath, const UpgradeProgress& progress)
+{
     CUpgradeLog log;
     log.Open(logPath);
     time_t now = time(nullptr);
@@ -43,20 +49,32 @@ extern "C" SCHEMALIFT_API int SCHEMALIFT_CALL update_velmo_dc(const char* host, 
     }
 
     // One database's failure is logged and the walk goes on.
+    size_t count = static_cast<size_t>(mysql_num_rows(devices));
+    size_t index = 0;
     while (MYSQL_ROW row = mysql_fetch_row(devices))
     {
         const char* dbName = row[0];
+        ++index;
         if (dbName == nullptr)
             continue;
         log.Write("--------------------------------\nstart to update %s ...\n", dbName);
+        bool ok = true;
         if (schemalift::UpgradeToM43(host, user, password, dbName, port, log) == -1)
+        {
             log.Write("update %s to M5.0 failed!\n", dbName);
+            ok = false;
+        }
         else
             log.Write("update %s to M5.0 success!\n", dbName);
         if (schemalift::UpgradeToM57(host, user, password, dbName, port, log) == -1)
+        {
             log.Write("update %s to M5.7 failed!\n", dbName);
+            ok = false;
+        }
         else
             log.Write("update %s to M5.7 success!\n", dbName);
+        if (progress)
+            progress(index, count, dbName, ok);
     }
     mysql_free_result(devices);
 

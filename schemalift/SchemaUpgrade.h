@@ -1,6 +1,8 @@
 #pragma once
 #include "schemalift/UpgradeLog.h"
 
+#include <cstddef>
+#include <functional>
 #include <mysql.h>
 
 namespace schemalift
@@ -24,4 +26,11 @@ int UpgradeToM43(const char* host, const char* user, const char* password, const
 // Repeatable steps of M5.0/M5.7; returns the result of the audit-file table step (0 or -1).
 int UpgradeToM57(const char* host, const char* user, const char* password, const char* dbName, int port,
                  CUpgradeLog& log);
+// Called after each device database: its place (1-based) of `count`, its name, and whether both steps
+// succeeded. The front end prints it; the library's export passes none.
+using UpgradeProgress = std::function<void(size_t index, size_t count, const char* dbName, bool ok)>;
+
+// The whole upgrade behind update_velmo_dc, with an optional progress callback.
+int UpgradeAll(const char* host, const char* user, const char* password, const char* database, int port,
+               const char* logPath, const UpgradeProgress& progress);
 } // namespace schemalift

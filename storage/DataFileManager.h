@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <mysql.h>
@@ -109,7 +110,13 @@ public:
 
     static uint32_t DataFileSwitchThread(CDataFileManager* manager);
     static uint32_t DataFileScanThread(CDataFileManager* manager);
-    static uint32_t DoImportOnStart(CDataFileManager* manager);
+    // What the start-up scan found: the import reports its progress against it.
+    struct StartBacklog
+    {
+        std::unordered_map<std::string, uint64_t> m_Bytes; // path -> size when scanned
+        uint64_t m_TotalBytes = 0;
+    };
+    static uint32_t DoImportOnStart(CDataFileManager* manager, const StartBacklog& backlog);
 
     bool IsInit() const { return m_bInited.load() != 0; }
 
@@ -117,6 +124,8 @@ public:
     static constexpr uint32_t START_IMPORT_DELAY_MS = 60000;
     static constexpr uint32_t START_IMPORT_WAIT_MS = 6000;
     static constexpr uint32_t START_IMPORT_WAIT_COUNT = 10;
+    // How often the start-up import says how far it is.
+    static constexpr uint32_t START_IMPORT_PROGRESS_MS = 10000;
     static constexpr uint32_t UNINIT_WAIT_MS = 10000;
     static constexpr uint32_t IMPORT_ATTEMPTS = 3;
     // Failed imports of one file after which it is set aside in FAILED_DIR_NAME.

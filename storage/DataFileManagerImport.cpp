@@ -9,6 +9,7 @@
 #include "core/TestKillPoint.h"
 #include "core/Utilities.h"
 #include "platform/FileSystem.h"
+#include "platform/Tick.h"
 #include "storage/DeviceRegistry.h"
 #include "storage/SQLConnManager.h"
 
@@ -563,6 +564,7 @@ uint32_t CDataFileManager::DataFileScanThread(CDataFileManager* manager)
         return static_cast<uint32_t>(-2);
     }
     std::vector<std::string> dbs, tables, files;
+    StartBacklog backlog;
     manager->ScanDataFile_DirName(root, dbs);
     for (size_t d = 0; d < dbs.size() && manager->m_bRunning.load() == 1; ++d)
     {
@@ -591,18 +593,24 @@ uint32_t CDataFileManager::DataFileScanThread(CDataFileManager* manager)
                 info.m_TableName = tables[t];
                 info.m_DataFile = full;
                 manager->m_QueuedPaths.insert(full);
+                uint64_t size = 0;
+                platform::GetFileSize64(full, size);
+                backlog.m_Bytes[full] = size;
+                backlog.m_TotalBytes += size;
             }
         }
     }
+    QB_LOG(PL_INFO, DFM_TAG, "[DataFileScanThread] DataFiles Waiting = %zu , Bytes = %llu\n",
+           backlog.m_Bytes.size(), static_cast<unsigned long long>(backlog.m_TotalBytes));
     if (uint32_t failed = CountFailedDataFiles(root); failed != 0)
         QB_LOG(PL_WARN, DFM_TAG, "[DataFileScanThread] DataFiles Waiting In Failed Dir = %u , Dir = %s/%s\n",
                failed, root.c_str(), FAILED_DIR_NAME);
-    DoImportOnStart(manager);
+    DoImportOnStart(manager, backlog);
     QB_LOG(PL_INFO, DFM_TAG, "[DataFileScanThread] Thread Exit\n");
     return 0;
 }
 
-uint32_t CDataFileManager::DoImportOnStart(CDataFileManager* manager)
+uint32_t CDataFileManager::DoImportOnStart(CDataFileManager* manager, const StartBacklog& backlog)
 {
     CSQLConnManager::SqlThreadInit();
     QB_LOG(PL_INFO, DFM_TAG, "[DoImportOnStart] DataFile Will Import In %u ms\n", START_IMPORT_DELAY_MS);
@@ -631,8 +639,24 @@ uint32_t CDataFileManager::DoImportOnStart(CDataFileManager* manager)
         std::string m_Db, m_Table, m_File;
     };
     std::vector<Failed> failed;
+    // Progress against what the scan found; files switched out by this run count elsewhere.
+    size_t doneFiles = 0;
+    uint64_t doneBytes = 0;
+    uint64_t lastReport = platform::GetTickCount64();
+    auto reportProgress = [&](const char* what)
+    {
+        QB_LOG(PL_INFO, DFM_TAG, "[DoImportOnStart] %s: Imported %zu Of %zu DataFiles , %llu Of %llu Bytes\n",
+               what, doneFiles, backlog.m_Bytes.size(), static_cast<unsigned long long>(doneBytes),
+               static_cast<unsigned long long>(backlog.m_TotalBytes));
+    };
     while (go && manager->m_bRunning.load() == 1)
     {
+        if (!backlog.m_Bytes.empty() &&
+            platform::GetTickCount64() - lastReport >= ScaledInterval(START_IMPORT_PROGRESS_MS))
+        {
+            reportProgress("Progress");
+            lastReport = platform::GetTickCount64();
+        }
         if (CConfigManager::GetInstance()->Kelv().m_IsFull != 0)
         {
             QB_LOG(PL_WARN, DFM_TAG, "[DoImportOnStart] Import Calcel Due To Not Enough DiskSpace.\n");
@@ -653,6 +677,11 @@ uint32_t CDataFileManager::DoImportOnStart(CDataFileManager* manager)
         {
             manager->RemoveImportInfo(dbName.c_str(), tableName.c_str(), dataFile.c_str());
             manager->DeleteImportedDataFile(dataFile);
+            if (auto it = backlog.m_Bytes.find(dataFile); it != backlog.m_Bytes.end())
+            {
+                ++doneFiles;
+                doneBytes += it->second;
+            }
         }
         else
         {
@@ -666,6 +695,8 @@ uint32_t CDataFileManager::DoImportOnStart(CDataFileManager* manager)
     }
     for (const Failed& f : failed)
         manager->ResetImportInfoFlag(f.m_Db.c_str(), f.m_Table.c_str(), f.m_File.c_str());
+    if (go && !backlog.m_Bytes.empty())
+        reportProgress("Done");
     CSQLConnManager::SqlThreadEnd();
     return 0;
 }

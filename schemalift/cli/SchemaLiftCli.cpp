@@ -1,8 +1,11 @@
 // Command-line front end of libschemalift for installers and operators:
 //   schemalift-cli HOST USER PASSWORD DATABASE PORT LOGPATH
 // The exit code is the function's result (0, or 255 for -1). A PASSWORD of "-" is read from
-// the first line of standard input, which keeps it out of the process list.
+// the first line of standard input, which keeps it out of the process list. One line per device
+// database (its place, name and result) and a summary go to standard output; the details stay in
+// LOGPATH.
 #include "schemalift/SchemaLift.h"
+#include "schemalift/SchemaUpgrade.h"
 
 #include <cerrno>
 #include <climits>
@@ -39,5 +42,22 @@ int main(int argc, char** argv)
         if (!password.empty() && password.back() == '\r')
             password.pop_back();
     }
-    return update_velmo_dc(argv[1], argv[2], password.c_str(), argv[4], static_cast<int>(port), argv[6]);
+    size_t done = 0;
+    size_t failed = 0;
+    auto progress = [&](size_t index, size_t count, const char* dbName, bool ok)
+    {
+        ++done;
+        if (!ok)
+            ++failed;
+        printf("schemalift-cli: %zu of %zu %s %s\n", index, count, dbName, ok ? "upgraded" : "FAILED");
+        fflush(stdout);
+    };
+    int result = schemalift::UpgradeAll(argv[1], argv[2], password.c_str(), argv[4], static_cast<int>(port),
+                                        argv[6], progress);
+    if (result != 0)
+        printf("schemalift-cli: the device list of %s could not be read (see %s)\n", argv[4], argv[6]);
+    else
+        printf("schemalift-cli: %zu database(s) upgraded, %zu failed (details in %s)\n", done - failed,
+               failed, argv[6]);
+    return result == -1 ? 255 : result;
 }

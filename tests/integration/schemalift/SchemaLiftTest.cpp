@@ -467,9 +467,16 @@ TEST_F(SchemaLiftTest, CommandLineFrontEnd)
     std::string cmd = "printf '%s\\n' " + qbtest::ShellQuote(qbtest::EnvText("QB_TEST_DB_PASSWORD")) + " | " +
                       qbtest::ShellQuote(cli) + " " + qbtest::ShellQuote(qbtest::EnvText("QB_TEST_DB_HOST")) +
                       " " + qbtest::ShellQuote(qbtest::EnvText("QB_TEST_DB_USER")) + " - " +
-                      qbtest::ShellQuote(list) + " " + port + " " + qbtest::ShellQuote(m_Log);
+                      qbtest::ShellQuote(list) + " " + port + " " + qbtest::ShellQuote(m_Log) + " >" +
+                      qbtest::ShellQuote(m_Dir + "/cli.out");
     EXPECT_EQ(system(cmd.c_str()), 0);
     EXPECT_EQ(ColumnType(old, "usrflowlog", "raw_dw_flux"), "bigint(20)");
     EXPECT_NE(qbtest::ReadFile(m_Log).find("update " + old + " to M5.7 success!\n"), std::string::npos);
+    // Each database as it is done, then the summary.
+    EXPECT_EQ(qbtest::ReadFile(m_Dir + "/cli.out"),
+              "schemalift-cli: 1 of 1 " + old +
+                  " upgraded\nschemalift-cli: 1 database(s) upgraded, 0 "
+                  "failed (details in " +
+                  m_Log + ")\n");
 }
 } // namespace

@@ -441,8 +441,10 @@ TEST_F(ImportTest, LeftOverFilesImportedAfterRestart)
     CDataFileManager* m = CDataFileManager::GetInstance();
     std::string unregistered = m_Prefix + "gone";
     std::vector<std::string> left;
+    size_t bytes = 0;
     auto leave = [&](const std::string& db, const char* table, const std::string& content)
     {
+        bytes += content.size();
         EXPECT_TRUE(m->MakeDirectoryOK(db.c_str(), table));
         std::string path;
         EXPECT_TRUE(m->BuildDataFileName(path, db.c_str(), table));
@@ -478,6 +480,16 @@ TEST_F(ImportTest, LeftOverFilesImportedAfterRestart)
     for (const std::string& p : left)
         EXPECT_NE(log.find("[DataFileScanThread] Find Data File = " + p + "\n"), std::string::npos);
     EXPECT_NE(log.find("[DoImportOnStart] DataFile Will Import In 60000 ms\n"), std::string::npos);
+    EXPECT_NE(
+        log.find("[DataFileScanThread] DataFiles Waiting = 3 , Bytes = " + std::to_string(bytes) + "\n"),
+        std::string::npos);
+    // How far the import got of what the scan found (the unknown database's file waits).
+    EXPECT_TRUE(qbtest::WaitUntil(
+        [&]
+        {
+            return qbtest::CountOf(qbtest::ReadTodayLog(),
+                                   "[DoImportOnStart] Done: Imported 2 Of 3 DataFiles") == 1;
+        }));
     EXPECT_NE(log.find("[ImportDataFile] Drop Torn Last Line Of 10 Bytes , FileName = " + left[1] + "\n"),
               std::string::npos);
 
