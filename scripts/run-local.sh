@@ -25,10 +25,25 @@ if ! "$PROV" list-devices "$TREE" 2>/dev/null | awk -F'\t' '$1 == "demo" && $4 =
     "$PROV" add-device "$TREE" demo demo-secret >/dev/null
 fi
 
+# A demo shows rows within a minute: user and system logs wait in data files for DataFileUseTime
+# minutes (10 on a fresh install) before they are loaded.
+"$PROV" config "$TREE" KelvAdv.conf DataFile DataFileUseTime 1
+
 eval "$("$PROV" env "$TREE")"
 if [ "${KEEP_DB:-0}" != 1 ]; then
     trap '"$PROV" stop-db "$TREE" || true' EXIT
 fi
 echo "run-local: device 'demo' (secret 'demo-secret', key $(printf '%s' demo-secret | md5sum | cut -c1-32))" >&2
 echo "run-local: QUILLBARN_REGISTRY=$QUILLBARN_REGISTRY QUILLBARN_SCM_DIR=$QUILLBARN_SCM_DIR" >&2
+REL_BIN="${BUILD_DIR#"$PWD"/}/bin"
+REL_PROV="${PROV#"$PWD"/}"
+REL_TREE="${TREE#"$PWD"/}"
+cat >&2 <<EOF
+run-local: the collector starts below; Ctrl-C stops it. In another terminal:
+  send records for 10 s:   $REL_BIN/devsim --devices 1 --secret demo-secret --port $("$PROV" config "$TREE" Kelv.conf DatabaseConfig Port) --seconds 10
+  counters:                $REL_BIN/infoqry $("$PROV" config "$TREE" KelvAdv.conf InfoRetrieve ListenPort)
+  the tree at a glance:    $REL_PROV status $REL_TREE
+  look at rows:            $REL_PROV sql $REL_TREE demo -e 'select count(*) from usrbasiclog'
+  (user and system logs reach their tables about a minute after they arrive: DataFileUseTime=1)
+EOF
 "$BUILD_DIR/bin/Quillbarn" -Console

@@ -99,6 +99,21 @@ expect "removed device hidden" "$(sqlq velmoglobaldb -e 'select node_name from d
 expect "removed device keeps its logs" "$(sqlq -e "show databases like 'southdb'" 2>&1)" "southdb"
 check "name free again" "$PROV" add-device "$TREE" gw-south "new secret" south2
 
+# --- the operator's look at a tree ----------------------------------------------------------------
+expect "sql opens the device's database" "$("$PROV" sql "$TREE" gw-south -N -e 'select database()' 2>&1)" "south2"
+check "sql refuses an unknown device" bash -c "! '$PROV' sql '$TREE' nobody -e 'select 1' 2>/dev/null"
+check "config sets a key" "$PROV" config "$TREE" KelvAdv.conf DataFile DataFileUseTime 1
+expect "config reads it back" "$("$PROV" config "$TREE" KelvAdv.conf DataFile DataFileUseTime)" "1"
+mkdir -p "$TREE/Kelv/DataFile/velmodev_gw_north/syslog" "$TREE/Kelv/DataFile/Failed/x"
+printf '0123456789' >"$TREE/Kelv/DataFile/velmodev_gw_north/syslog/1.dat"
+touch "$TREE/Kelv/DataFile/Failed/x/2.dat"
+STATUS="$("$PROV" status "$TREE" 2>&1)"
+check "status: database running" grep -q '^database:   running' <<<"$STATUS"
+check "status: no collector" grep -qx 'collector:  not running' <<<"$STATUS"
+check "status: both devices" grep -qx 'devices:    2' <<<"$STATUS"
+check "status: backlog" grep -q '^data files: 1 waiting (10 bytes, oldest [0-9]* s), 1 set aside' <<<"$STATUS"
+rm -rf "$TREE/Kelv/DataFile/velmodev_gw_north" "$TREE/Kelv/DataFile/Failed"
+
 # --- stop and start -------------------------------------------------------------------------------
 check "stop" "$PROV" stop-db "$TREE"
 check "database gone" bash -c "! (exec 3<>/dev/tcp/127.0.0.1/$(ini "$TREE/mysql/my.ini" port)) 2>/dev/null"
