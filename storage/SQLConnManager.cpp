@@ -90,8 +90,9 @@ MYSQL* CSQLConnManager::AllocSqlConn(const char* database, uint32_t clientFlags)
 {
     if (!IsInit())
         return nullptr;
-    // Held across the attempts and pauses: allocations are serialised process-wide.
-    CCSLocker locker(m_Lock);
+    // Connection attempts are serialised process-wide, but not the pauses between them: while the
+    // server was away, a lock held across the pauses made every caller wait for all callers before it
+    // (an ending device connection kept its slot for minutes behind the others' retries).
     MYSQL* conn = mysql_init(nullptr);
     if (conn == nullptr)
         return nullptr;
@@ -99,23 +100,26 @@ MYSQL* CSQLConnManager::AllocSqlConn(const char* database, uint32_t clientFlags)
     mysql_options(conn, MYSQL_SET_CHARSET_NAME, "gbk");
     for (uint32_t attempt = 0; attempt < CONNECT_ATTEMPTS; ++attempt)
     {
-        KelvConfig kelv = CConfigManager::GetInstance()->GetKelvCopy();
-        uint32_t port = static_cast<uint32_t>(CConfigManager::GetInstance()->MySqld().m_Port);
-        if (mysql_real_connect(conn, kelv.m_DBServer.c_str(), kelv.m_DBUser.c_str(), kelv.m_DBPwd.c_str(),
-                               database, port, nullptr, clientFlags) != nullptr)
         {
-            my_bool reconnect = 1;
-            mysql_options(conn, MYSQL_OPT_RECONNECT, &reconnect);
-            m_Conns[conn] = CurrentThreadLife();
-            return conn;
+            CCSLocker locker(m_Lock);
+            KelvConfig kelv = CConfigManager::GetInstance()->GetKelvCopy();
+            uint32_t port = static_cast<uint32_t>(CConfigManager::GetInstance()->MySqld().m_Port);
+            if (mysql_real_connect(conn, kelv.m_DBServer.c_str(), kelv.m_DBUser.c_str(), kelv.m_DBPwd.c_str(),
+                                   database, port, nullptr, clientFlags) != nullptr)
+            {
+                my_bool reconnect = 1;
+                mysql_options(conn, MYSQL_OPT_RECONNECT, &reconnect);
+                m_Conns[conn] = CurrentThreadLife();
+                return conn;
+            }
+            // The password never reaches the log.
+            QB_LOG(
+                PL_WARN, SQLCM_TAG,
+                "[AllocSqlConn] Cannot Connect MySQL %s:%u DbName = %s , User = %s , PW = %s , Errno = %u , "
+                "ErrStr = %s\n",
+                kelv.m_DBServer.c_str(), port, database != nullptr ? database : "", kelv.m_DBUser.c_str(),
+                "***", mysql_errno(conn), mysql_error(conn));
         }
-        // The password never reaches the log.
-        QB_LOG(PL_WARN, SQLCM_TAG,
-               "[AllocSqlConn] Cannot Connect MySQL %s:%u DbName = %s , User = %s , PW = %s , Errno = %u , "
-               "ErrStr = "
-               "%s\n",
-               kelv.m_DBServer.c_str(), port, database != nullptr ? database : "", kelv.m_DBUser.c_str(),
-               "***", mysql_errno(conn), mysql_error(conn));
         platform::Sleep(ScaledInterval(CONNECT_RETRY_SLEEP_MS));
     }
     mysql_close(conn);

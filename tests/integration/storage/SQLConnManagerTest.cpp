@@ -10,6 +10,7 @@
 #include <atomic>
 #include <gtest/gtest.h>
 #include <thread>
+#include <vector>
 
 namespace
 {
@@ -141,6 +142,27 @@ TEST_F(SQLConnManagerTest, WrongPasswordCostsThreeAttemptsAndIsNeverLogged)
     EXPECT_EQ(qbtest::CountOf(log, line), 3u) << log.substr(log.size() > 3000 ? log.size() - 3000 : 0);
     EXPECT_EQ(log.find(wrong), std::string::npos);
     EXPECT_EQ(log.find("PW = " + std::string(getenv("QB_TEST_DB_PASSWORD")) + " "), std::string::npos);
+
+    // Callers failing together pause side by side: one caller's retries never wait out another's
+    // (ending device connections did so, one after the other, while the server was away).
+    std::string divisor = qbtest::EnvText("QUILLBARN_TEST_TIME_DIVISOR");
+    setenv("QUILLBARN_TEST_TIME_DIVISOR", "10", 1); // 300 ms between attempts
+    platform::WritePrivateProfileString("DatabaseConfig", "DBPwd", wrong, kelv);
+    config->LoadConfig("Kelv.conf");
+    uint64_t start = platform::GetTickCount64();
+    EXPECT_EQ(sql->AllocSqlConn(m_Db.c_str(), CLIENT_MULTI_STATEMENTS), nullptr);
+    uint64_t one = platform::GetTickCount64() - start;
+    start = platform::GetTickCount64();
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 4; ++i)
+        callers.emplace_back(
+            [&] { EXPECT_EQ(sql->AllocSqlConn(m_Db.c_str(), CLIENT_MULTI_STATEMENTS), nullptr); });
+    for (std::thread& t : callers)
+        t.join();
+    uint64_t four = platform::GetTickCount64() - start;
+    setenv("QUILLBARN_TEST_TIME_DIVISOR", divisor.c_str(), 1);
+    EXPECT_LT(four, 2 * one) << "one caller " << one << " ms, four together " << four << " ms";
+    qbtest::UseTestDatabase("mysql");
 
     // The right password works again at once.
     MYSQL* conn = sql->AllocSqlConn(m_Db.c_str(), CLIENT_MULTI_STATEMENTS);
