@@ -24,6 +24,21 @@ int Usage()
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h"))
+    {
+        std::cout
+            << "NAME\n"
+               "    schemalift-cli - upgrade the collector's databases to the current schema\n"
+               "SYNOPSIS\n"
+               "    schemalift-cli HOST USER PASSWORD DATABASE PORT LOGPATH\n"
+               "DESCRIPTION\n"
+               "    Calls update_velmo_dc of libschemalift: upgrades the global database DATABASE and\n"
+               "    every device database listed in DATABASE.dev_node, logging to LOGPATH. A PASSWORD of\n"
+               "    \"-\" is read from the first line of standard input (out of the process list).\n"
+               "EXIT STATUS\n"
+               "    The function's result: 0, or 255 for -1; 2 for a usage error.\n";
+        return 0;
+    }
     if (argc != 7)
         return Usage();
     errno = 0;
