@@ -1,6 +1,7 @@
 #include "app/ServiceModule.h"
 
 #include "app/Quillbarn.h"
+#include "app/SystemdSupervisor.h"
 #include "core/GlobalSharedData.h"
 #include "core/ProgramLogRecorder.h"
 #include "platform/DebugOutput.h"
@@ -58,12 +59,16 @@ int CServiceModule::ProcessCommandLine(const std::string& commandLine)
             return RegisterServer(true, false);
         if (strcasecmp(rest, "Service") == 0)
             return RegisterServer(true, true);
-        if (strcasecmp(rest, "Console") == 0)
+        // -Foreground is -Console for an init system: the daily program log stays the record (no copy
+        // of every line on standard output), and the init system hears of readiness, status and stop.
+        bool foreground = strcasecmp(rest, "Foreground") == 0;
+        if (foreground || strcasecmp(rest, "Console") == 0)
         {
             m_bService = false;
             m_bConsole = true;
+            m_bForeground = foreground;
             CGlobalSharedData::GetInstance()->SetServiceMode(IsServiceMode());
-            CProgramLogRecorder::GetInstance()->SetConsoleMode(true);
+            CProgramLogRecorder::GetInstance()->SetConsoleMode(!foreground);
             Run();
             return static_cast<int>(m_Win32ExitCode);
         }
@@ -227,6 +232,10 @@ void CServiceModule::Run()
             });
     }
 
+    CSystemdSupervisor supervisor;
+    if (m_bForeground)
+        supervisor.Start();
+
     if (app->StartMainThread())
     {
         platform::MSG msg;
@@ -239,7 +248,9 @@ void CServiceModule::Run()
         platform::WaitForSingleObject(stopAllWatcher.get(), platform::INFINITE);
     stopAllEvent->Close();
 
+    supervisor.NotifyStopping();
     app->SignalStop();
+    supervisor.End();
     if (!app->WaitMainThread(MAIN_THREAD_STOP_WAIT_MS))
     {
         ReportStatus(static_cast<uint32_t>(platform::ServiceState::Stopped));

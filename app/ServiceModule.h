@@ -61,4 +61,6 @@ private:
     // Decided on the main thread, read by the service thread and the handlers it starts.
     std::atomic<bool> m_bService{true};
     std::atomic<bool> m_bConsole{false};
+    // -Foreground: console mode without the console copy, reporting to the init system.
+    std::atomic<bool> m_bForeground{false};
 };

@@ -89,3 +89,20 @@ void CGlobalSharedData::PostServiceQuit()
     if (post)
         post();
 }
+
+void CGlobalSharedData::SetListeningHook(std::function<void()> listening)
+{
+    CCSLocker lock(m_ServiceHookLock);
+    m_Listening = std::move(listening);
+}
+
+void CGlobalSharedData::ReportListening()
+{
+    std::function<void()> listening;
+    {
+        CCSLocker lock(m_ServiceHookLock);
+        listening = m_Listening;
+    }
+    if (listening)
+        listening();
+}

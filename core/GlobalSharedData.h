@@ -40,6 +40,10 @@ public:
     void SetServiceHooks(std::function<void(uint32_t)> reportStatus, std::function<void()> postQuit);
     void ReportServiceStatus(uint32_t state);
     void PostServiceQuit();
+    // The device listener reports here each time it starts listening; the service module decides who
+    // hears of it (the init system's readiness notice).
+    void SetListeningHook(std::function<void()> listening);
+    void ReportListening();
 
     platform::CCriticalSection* GetTypeNameLock() { return &m_TypeNameLock; }
     platform::CCriticalSection* GetCrashLock() { return &m_CrashLock; }
@@ -64,5 +68,6 @@ private:
     platform::CCriticalSection m_ServiceHookLock;
     std::function<void(uint32_t)> m_ReportStatus;
     std::function<void()> m_PostQuit;
+    std::function<void()> m_Listening;
     std::atomic<uint32_t> m_Sequence{0};
 };

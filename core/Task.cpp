@@ -69,6 +69,22 @@ bool CTask::IsAlive()
     return !m_hThread->HasEnded();
 }
 
+bool CTask::IsResponsive(uint32_t now, uint32_t limitMs) const
+{
+    if (m_Status != STATUS_RUNNING || m_LongWork != 0)
+        return true;
+    if (m_hThread && m_hThread->HasEnded())
+        return true; // ended: the manager's check reaps it
+    // Signed: a stamp taken after `now` was read is no age at all.
+    int64_t age = static_cast<int32_t>(now - m_ActivityTime.load());
+    return age <= static_cast<int64_t>(limitMs);
+}
+
+uint32_t CTask::CurrentTick()
+{
+    return platform::timeGetTime();
+}
+
 uint32_t CTask::Run()
 {
     return 0;

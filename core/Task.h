@@ -33,6 +33,29 @@ public:
     // NOLINTNEXTLINE(bugprone-reserved-identifier): the design's name for the thread entry of every task
     static uint32_t _Run(CTask* task);
 
+    // Whether the task's loop still comes round: its thread runs and stamped m_ActivityTime within
+    // limitMs of `now` (ticks), or it is inside a stretch of long work (see CLongWork). A task not yet
+    // or no longer in Run counts as responsive.
+    bool IsResponsive(uint32_t now, uint32_t limitMs) const;
+
+    // Marks work whose length the database server decides (a load, a repair, a clean-up), which may
+    // keep a loop from stamping for longer than the hang limit without anything being wrong.
+    class CLongWork
+    {
+    public:
+        explicit CLongWork(CTask* task) : m_pTask(task) { ++m_pTask->m_LongWork; }
+        ~CLongWork()
+        {
+            m_pTask->m_ActivityTime = CurrentTick();
+            --m_pTask->m_LongWork;
+        }
+        CLongWork(const CLongWork&) = delete;
+        CLongWork& operator=(const CLongWork&) = delete;
+
+    private:
+        CTask* m_pTask;
+    };
+
     // The task's run-time class name, looked up under the type-name lock.
     std::string GetClassName() const;
     // Waits up to timeoutMs for the global exit event (WAIT_OBJECT_0) or for
@@ -50,4 +73,8 @@ public:
     std::atomic<uint32_t> m_Status{STATUS_CONSTRUCTED};
     std::atomic<uint32_t> m_ActivityTime{0};
     platform::CEvent m_StopEvent{true, false};
+    std::atomic<uint32_t> m_LongWork{0};
+
+private:
+    static uint32_t CurrentTick();
 };

@@ -3,6 +3,7 @@
 #include "core/Clock.h"
 #include "core/GlobalSharedData.h"
 #include "core/ProgramLogRecorder.h"
+#include "platform/Tick.h"
 
 #include <algorithm>
 #include <vector>
@@ -20,6 +21,8 @@ CTaskManager* CTaskManager::GetInstance()
 bool CTaskManager::Init()
 {
     m_WatcherStop.Reset();
+    m_bAllAlive = true;
+    m_LastCheckTick = platform::GetTickCount64();
     m_hCheckThread = platform::CreateThread([this] { return TaskCheckProcess(); });
     m_bInit = 1;
     return true;
@@ -229,5 +232,33 @@ uint32_t CTaskManager::TaskCheckProcess()
             }
             it = m_Tasks.erase(it);
         }
+        m_bAllAlive = CheckResponsive();
+        m_LastCheckTick = platform::GetTickCount64();
     }
+}
+
+bool CTaskManager::CheckResponsive()
+{
+    uint32_t limit = std::max(ScaledInterval(TASK_HANG_LIMIT_MS), TASK_HANG_LIMIT_FLOOR_MS);
+    uint32_t now = platform::timeGetTime();
+    bool all = true;
+    for (CTask* task : m_Tasks)
+    {
+        if (task->IsResponsive(now, limit))
+            continue;
+        // Once per hang, not on every check it lasts.
+        if (m_bAllAlive)
+            QB_LOG(PL_WARN, "[CTaskManager]", "[TaskCheckProcess] Task %s Not Responding For %u ms\n",
+                   task->GetClassName().c_str(), now - task->m_ActivityTime.load());
+        all = false;
+    }
+    if (all && !m_bAllAlive)
+        QB_LOG(PL_INFO, "[CTaskManager]", "[TaskCheckProcess] Every Task Responding Again\n");
+    return all;
+}
+
+bool CTaskManager::AreAllTasksAlive() const
+{
+    uint64_t age = platform::GetTickCount64() - m_LastCheckTick.load();
+    return m_bAllAlive && age <= 2ull * ScaledInterval(TASK_CHECK_INTERVAL_MS) + STALE_CHECK_SLACK_MS;
 }

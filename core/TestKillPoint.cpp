@@ -1,5 +1,6 @@
 #include "core/TestKillPoint.h"
 
+#include "platform/FileSystem.h"
 #include "platform/Process.h"
 #include "platform/Tick.h"
 
@@ -34,6 +35,30 @@ KillPlan& Plan()
     }();
     return *plan;
 }
+
+struct HoldPlan
+{
+    std::string m_Point;
+    std::string m_File;
+};
+
+const HoldPlan& Hold()
+{
+    static const HoldPlan* plan = []
+    {
+        HoldPlan* p = new HoldPlan();
+        const char* setting = std::getenv(CTestKillPoint::HOLD_ENV);
+        if (setting == nullptr || std::getenv("QUILLBARN_TEST_TIME_DIVISOR") == nullptr)
+            return p;
+        const char* colon = std::strchr(setting, ':');
+        if (colon == nullptr || colon[1] == '\0')
+            return p;
+        p->m_Point.assign(setting, static_cast<size_t>(colon - setting));
+        p->m_File = colon + 1;
+        return p;
+    }();
+    return *plan;
+}
 } // namespace
 
 bool CTestKillPoint::Due(const char* point)
@@ -49,4 +74,13 @@ void CTestKillPoint::KillNow()
     platform::TerminateProcess(static_cast<pid_t>(platform::GetCurrentProcessId()));
     for (;;)
         platform::Sleep(1000); // the signal is on its way
+}
+
+void CTestKillPoint::HoldWhileFlagged(const char* point)
+{
+    const HoldPlan& plan = Hold();
+    if (plan.m_Point.empty() || plan.m_Point != point)
+        return;
+    while (platform::FileExists(plan.m_File))
+        platform::Sleep(HOLD_POLL_MS);
 }

@@ -14,6 +14,19 @@
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h"))
+    {
+        printf("NAME\n"
+               "    fuzz_replay - run fuzz inputs through a fuzz target without libFuzzer\n"
+               "SYNOPSIS\n"
+               "    fuzz_replay framing|xmlpush|lzo1b|infoqry PATH...\n"
+               "DESCRIPTION\n"
+               "    Feeds every file named, or found below a directory named, to the target once, so that a\n"
+               "    finding of scripts/fuzz.sh replays with the ordinary build.\n"
+               "EXIT STATUS\n"
+               "    0 when every input ran, 2 for a usage error; a crash is the target's own.\n");
+        return 0;
+    }
     if (argc < 3)
     {
         fprintf(stderr, "usage: fuzz_replay framing|xmlpush|lzo1b|infoqry PATH...\n");

@@ -3,6 +3,7 @@
 #include "config/ConfigManager.h"
 #include "core/GlobalSharedData.h"
 #include "core/ProgramLogRecorder.h"
+#include "core/TestKillPoint.h"
 #include "intake/OverflowProbeAnswer.h"
 #include "intake/SvpnNode.h"
 #include "intake/SvpnNodeManager.h"
@@ -135,9 +136,12 @@ uint32_t CDataCenterListenTask::Run()
                    static_cast<unsigned>(platform::WSAGetLastError()));
             break;
         }
+        // Devices can connect from here on: the init system may call the collector ready.
+        CGlobalSharedData::GetInstance()->ReportListening();
 
         while (m_bRunning)
         {
+            CTestKillPoint::HoldWhileFlagged("listen");
             m_ActivityTime = platform::timeGetTime();
             uint32_t ret = platform::WaitForSingleObject(exitEvent, 0);
             if (ret != platform::WAIT_TIMEOUT)

@@ -45,6 +45,7 @@ uint32_t CDataBaseCleanTask::Run()
             int type = config->Kelv().m_AutoClearType;
             if ((type == CLEAN_BY_CONTENT || type == CLEAN_BY_TIME) && IsCleanTime() == 1)
             {
+                CLongWork busy(this);
                 int done = type == CLEAN_BY_CONTENT ? CleanDataBaseByContent() : CleanDataBaseByTime();
                 if (done == 1)
                     m_LastCleanDate = CClock::Now();

@@ -69,6 +69,7 @@ uint32_t CTableRepairTask::Run()
         elapsed += WAIT_MS;
         if (elapsed >= REPAIR_INTERVAL_MS)
         {
+            CLongWork busy(this);
             if (IsStrongRepairTime() == 1)
                 DoStrongRepairTable();
             else

@@ -4,7 +4,7 @@ set -euo pipefail
 PKGS=(g++ cmake ninja-build pkg-config libgtest-dev libbenchmark-dev
       libmariadb-dev mariadb-server mariadb-client libtinyxml-dev liblzo2-dev
       libssl-dev libdw-dev procps iproute2 clang libclang-rt-14-dev
-      python3 clang-format clang-tidy)
+      python3 clang-format clang-tidy dpkg-dev lintian)
 missing=()
 for p in "${PKGS[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -26,7 +26,10 @@ uint32_t CLoadDataTask::Run()
     CSQLConnManager::SqlThreadInit();
     QB_LOG(PL_INFO, LDT_TAG, "[Run] LoadDataTask For DB = %s Start...\n", m_DbName.c_str());
     if (m_bDrainOnly)
+    {
+        CLongWork busy(this);
         Drain();
+    }
     while (m_bRunning == 1 && !m_bDrainOnly)
     {
         m_ActivityTime = platform::timeGetTime();
@@ -43,6 +46,7 @@ uint32_t CLoadDataTask::Run()
             QB_LOG(PL_WARN, LDT_TAG, "[Run] Import Calcel Due To Not Enough DiskSpace.Try Import Later...\n");
             continue;
         }
+        CLongWork busy(this);
         ImportPass();
     }
     if (m_pConn != nullptr)

@@ -27,6 +27,22 @@ int Usage()
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h"))
+    {
+        std::cout
+            << "NAME\n"
+               "    schemalift-cli - upgrade the collector's databases to the current schema\n"
+               "SYNOPSIS\n"
+               "    schemalift-cli HOST USER PASSWORD DATABASE PORT LOGPATH\n"
+               "DESCRIPTION\n"
+               "    Runs the upgrade of libschemalift's update_velmo_dc: the global database DATABASE and\n"
+               "    every device database listed in DATABASE.dev_node, logging to LOGPATH. Prints one line\n"
+               "    per device database (n of N, name, result) and a summary. A PASSWORD of \"-\" is read\n"
+               "    from the first line of standard input (out of the process list).\n"
+               "EXIT STATUS\n"
+               "    The function's result: 0, or 255 for -1; 2 for a usage error.\n";
+        return 0;
+    }
     if (argc != 7)
         return Usage();
     errno = 0;

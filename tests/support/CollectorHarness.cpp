@@ -16,8 +16,6 @@
 
 namespace qbtest
 {
-namespace
-{
 bool PortOpen(int port)
 {
     int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -29,7 +27,6 @@ bool PortOpen(int port)
     close(s);
     return ok;
 }
-} // namespace
 
 CCollectorHarness::CCollectorHarness() = default;
 
@@ -107,11 +104,11 @@ bool CCollectorHarness::Prepare(int devices)
     return true;
 }
 
-bool CCollectorHarness::Start(const std::vector<std::string>& extraEnv)
+bool CCollectorHarness::Start(const std::vector<std::string>& extraEnv, const std::string& mode)
 {
     std::vector<std::string> env = Env();
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-    m_Pid = Spawn({BinDir() + "/Quillbarn", "-Console"}, env, Dir() + "/console.out");
+    m_Pid = Spawn({BinDir() + "/Quillbarn", mode}, env, Dir() + "/console.out");
     return WaitUntil([this] { return PortOpen(m_Port); }, 20000);
 }
 

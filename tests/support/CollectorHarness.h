@@ -10,6 +10,9 @@
 
 namespace qbtest
 {
+// Whether a TCP connection to 127.0.0.1:port is accepted.
+bool PortOpen(int port);
+
 // A real collector process on a temporary install tree, pointed at the test
 // MariaDB with a global database and device databases of its own.
 class CCollectorHarness
@@ -25,8 +28,9 @@ public:
     void SetConfig(const std::string& file, const std::string& section, const std::string& key,
                    const std::string& value);
     // Extra environment of the collector process (e.g. the test-only interval
-    // divisor "QUILLBARN_TEST_TIME_DIVISOR=60").
-    bool Start(const std::vector<std::string>& extraEnv = {});
+    // divisor "QUILLBARN_TEST_TIME_DIVISOR=60"); `mode` is the collector's switch (its output goes to
+    // console.out in the tree).
+    bool Start(const std::vector<std::string>& extraEnv = {}, const std::string& mode = "-Console");
     // The collector process of this tree, found by the registry named in its environment (for one that
     // was not started by Start); -1 when none runs.
     pid_t FindPid() const;

@@ -12,12 +12,16 @@ const char* const kKindNames[KIND_COUNT] = {"keepalive", "userv1", "userv2", "us
 void CDevSimOptions::PrintUsage(const char* prog)
 {
     std::printf(
-        "usage: %s [options]\n"
-        "Simulates SSL VPN gateways streaming log records to the collector's device port.\n"
-        "Each device connects, pushes its administrator and user directories (waiting for each\n"
-        "74-byte push reply), streams a mix of records, ends with a keepalive, waits for every\n"
-        "keepalive reply and closes. A report of what was sent and received is printed at the end.\n"
-        "\n"
+        "NAME\n"
+        "    devsim - simulated SSL VPN gateways for the collector's device port\n"
+        "SYNOPSIS\n"
+        "    %s [options]\n"
+        "DESCRIPTION\n"
+        "    Simulates SSL VPN gateways streaming log records to the collector's device port.\n"
+        "    Each device connects, pushes its administrator and user directories (waiting for each\n"
+        "    74-byte push reply), streams a mix of records, ends with a keepalive, waits for every\n"
+        "    keepalive reply and closes. A report of what was sent and received is printed at the end.\n"
+        "OPTIONS\n"
         "Connection:\n"
         "  --host H              collector address (default 127.0.0.1)\n"
         "  --port P              device port (default 9501)\n"

@@ -63,7 +63,26 @@ unsigned CountFailedDataFiles(const std::string& dir)
 int main(int argc, char** argv)
 {
     long port = INFO_QUERY_DEFAULT_PORT;
-    if (argc > 2 || (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)))
+    if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0))
+    {
+        std::printf(
+            "NAME\n"
+            "    infoqry - print the live counters of a running collector\n"
+            "SYNOPSIS\n"
+            "    infoqry [PORT]\n"
+            "DESCRIPTION\n"
+            "    Asks the collector on 127.0.0.1 at PORT (ListenPort of [InfoRetrieve] in KelvAdv.conf,\n"
+            "    default %u) for its counters and prints them in words: records received and merged,\n"
+            "    merge buffers and their fill, merging per kind, and the data files waiting in\n"
+            "    Kelv/DataFile/Failed of the install tree (found as the collector finds it).\n"
+            "ENVIRONMENT\n"
+            "    QUILLBARN_REGISTRY   the file-backed registry naming the install tree\n"
+            "EXIT STATUS\n"
+            "    0 on an answer, 1 when the collector did not answer, 2 for a usage error.\n",
+            INFO_QUERY_DEFAULT_PORT);
+        return 0;
+    }
+    if (argc > 2)
     {
         std::fprintf(stderr, "usage: infoqry [port]   (default %u)\n", INFO_QUERY_DEFAULT_PORT);
         return 2;

@@ -55,10 +55,30 @@ int Failed(const char* what, const std::string& name)
     return 1;
 }
 
+const char HELP[] =
+    "NAME\n"
+    "    scmctl - drive the file-backed service manager\n"
+    "SYNOPSIS\n"
+    "    scmctl create NAME COMMANDLINE [DISPLAYNAME]\n"
+    "    scmctl delete|start|stop|query NAME\n"
+    "    scmctl wait NAME STOPPED|START_PENDING|STOP_PENDING|RUNNING SECONDS\n"
+    "DESCRIPTION\n"
+    "    Registers, removes, starts and stops the services the collector, its watchdog and the\n"
+    "    install tree's database run as; query prints a service's state, wait waits for one.\n"
+    "    Stop delivers the stop control (SIGTERM to the service's control handler).\n"
+    "ENVIRONMENT\n"
+    "    QUILLBARN_SCM_DIR   the service manager's directory (default /var/lib/quillbarn/scm)\n"
+    "EXIT STATUS\n"
+    "    0 on success, 1 on failure, 2 for a usage error.\n";
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h"))
+    {
+        std::fputs(HELP, stdout);
+        return 0;
+    }
     if (argc < 3)
         return Usage();
     std::string cmd = argv[1];

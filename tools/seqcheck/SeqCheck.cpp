@@ -61,7 +61,11 @@ struct SCount
 void Usage(const char* prog)
 {
     std::printf(
-        "usage: %s [options] (--device INDEX=DB ... | --db-pattern PATTERN --devices A-B)\n"
+        "NAME\n"
+        "    seqcheck - count devsim's tagged records in the device databases\n"
+        "SYNOPSIS\n"
+        "    %s [options] (--device INDEX=DB ... | --db-pattern PATTERN --devices A-B)\n"
+        "DESCRIPTION\n"
         "Counts the records that devsim --seq tagged \"d<device>s<seq>\" in each device database\n"
         "and prints, per device and in total:\n"
         "  device=I db=NAME E=expected D=distinct T=total refused=R missing=E-R-D duplicates=T-D\n"
@@ -70,7 +74,7 @@ void Usage(const char* prog)
         "Exit status: 0 when every device has missing <= --max-missing, duplicates <=\n"
         "--max-duplicates, foreign = stray = absent = 0 and every checked table is OK; 1 on a mismatch;\n"
         "2 for a usage or database error.\n"
-        "\n"
+        "OPTIONS\n"
         "Database (defaults from QB_TEST_DB_HOST/PORT/USER/PASSWORD/SOCKET):\n"
         "  --host H --port P --user U --password W --socket PATH\n"
         "Devices:\n"
