@@ -80,8 +80,9 @@ MetricsSnapshot CMetricsTask::Collect()
 
 uint32_t CMetricsTask::Run()
 {
-    const int port =
-        m_bPortOverride ? m_PortOverride : static_cast<int>(CConfigManager::GetInstance()->KelvAdv().m_MetricsListenPort);
+    const int port = m_bPortOverride
+                         ? m_PortOverride
+                         : static_cast<int>(CConfigManager::GetInstance()->KelvAdv().m_MetricsListenPort);
     if (port == 0)
     {
         QB_LOG(PL_INFO, TAG, "[Run] Metrics Endpoint Off (ListenPort = 0).\n");

@@ -9,8 +9,8 @@
 namespace
 {
 const char* const KIND_NAMES[MetricsSnapshot::KIND_SLOTS] = {
-    "keepalive", "user",    "audit",      "admin",  "alarm",  "directory", "type6",  "type7", "system",
-    "type9",     "user_v2", "user_v3",    "audit_file", "type13", "type14", "type15", "other"};
+    "keepalive", "user",    "audit",   "admin",      "alarm",  "directory", "type6",  "type7", "system",
+    "type9",     "user_v2", "user_v3", "audit_file", "type13", "type14",    "type15", "other"};
 
 void Family(std::string& out, const char* name, const char* type, const char* help)
 {
@@ -126,9 +126,10 @@ std::string RenderMetrics(const MetricsSnapshot& s)
     for (uint32_t k = 0; k < MetricsSnapshot::KIND_SLOTS; ++k)
         Sample(out, "quillbarn_records_received_total", "kind", KIND_NAMES[k], s.m_ReceivedByKind[k]);
 
-    Family(out, "quillbarn_records_refused_total", "counter",
-           "Records dropped: a field out of range, a length the kind does not have, the device not synchronised "
-           "yet (gate), the device not registered, or the disk full.");
+    Family(
+        out, "quillbarn_records_refused_total", "counter",
+        "Records dropped: a field out of range, a length the kind does not have, the device not synchronised "
+        "yet (gate), the device not registered, or the disk full.");
     Sample(out, "quillbarn_records_refused_total", "reason", "range", s.m_RefusedRange);
     Sample(out, "quillbarn_records_refused_total", "reason", "bad_length", s.m_RefusedBadLength);
     Sample(out, "quillbarn_records_refused_total", "reason", "gate", s.m_RefusedGate);
@@ -140,7 +141,8 @@ std::string RenderMetrics(const MetricsSnapshot& s)
     Sample(out, "quillbarn_rows_stored_total", "path", "load_data", s.m_RowsLoadData);
     Sample(out, "quillbarn_rows_stored_total", "path", "insert", s.m_RowsInsert);
 
-    Single(out, "quillbarn_data_file_backlog_files", "gauge", "Data files waiting for import.", s.m_BacklogFiles);
+    Single(out, "quillbarn_data_file_backlog_files", "gauge", "Data files waiting for import.",
+           s.m_BacklogFiles);
     Single(out, "quillbarn_data_file_backlog_bytes", "gauge", "Bytes of the data files waiting for import.",
            s.m_BacklogBytes);
     SignedSingle(out, "quillbarn_data_file_backlog_oldest_age_seconds",
@@ -153,14 +155,16 @@ std::string RenderMetrics(const MetricsSnapshot& s)
     Single(out, "quillbarn_failed_dir_files", "gauge", "Data files waiting in the failed directory.",
            s.m_FailedDirFiles);
 
-    Single(out, "quillbarn_connections_open", "gauge", "Device connections holding a slot.", s.m_ConnectionsOpen);
+    Single(out, "quillbarn_connections_open", "gauge", "Device connections holding a slot.",
+           s.m_ConnectionsOpen);
     Single(out, "quillbarn_connections_refused_total", "counter",
            "Device connections refused at the connection limit.", s.m_ConnectionsRefused);
     Single(out, "quillbarn_database_reachable", "gauge",
            "1 when the latest attempt to open a database connection succeeded, else 0.",
            static_cast<uint64_t>(s.m_DatabaseReachable != 0 ? 1 : 0));
 
-    Family(out, "quillbarn_records_merged_total", "counter", "Records folded into another by the log mergers.");
+    Family(out, "quillbarn_records_merged_total", "counter",
+           "Records folded into another by the log mergers.");
     Sample(out, "quillbarn_records_merged_total", "kind", "user", s.m_MergedUser);
     Sample(out, "quillbarn_records_merged_total", "kind", "flow", s.m_MergedFlow);
     Sample(out, "quillbarn_records_merged_total", "kind", "system", s.m_MergedSystem);
@@ -172,7 +176,8 @@ std::string RenderMetrics(const MetricsSnapshot& s)
     out += fill;
     out += '\n';
 
-    Single(out, "process_resident_memory_bytes", "gauge", "Resident memory size in bytes.", s.m_ResidentBytes);
+    Single(out, "process_resident_memory_bytes", "gauge", "Resident memory size in bytes.",
+           s.m_ResidentBytes);
     SignedSingle(out, "process_start_time_seconds", "Start time of the process since unix epoch in seconds.",
                  s.m_StartTimeSeconds);
     return out;
@@ -212,7 +217,8 @@ MetricsRequestVerdict JudgeMetricsRequest(const char* data, size_t length)
         return length >= METRICS_MAX_REQUEST_BYTES ? Refuse(431) : MetricsRequestVerdict{};
 
     // A body is never read; one that would take the request past the limit is refused for its size.
-    const std::string_view contentLength = HeaderValue(text.substr(lineEnd + 1, headEnd - lineEnd), "Content-Length");
+    const std::string_view contentLength =
+        HeaderValue(text.substr(lineEnd + 1, headEnd - lineEnd), "Content-Length");
     if (!contentLength.empty())
     {
         const std::string value(contentLength);

@@ -63,19 +63,27 @@ TEST(MetricsE2E, PrometheusScrapesTheRecordsDevsimSent)
     ASSERT_TRUE(c.Prepare(1));
     ASSERT_TRUE(c.Start());
     int code = 0;
+    // Records of a device that has not pushed its directory are dropped at the gate.
+    auto early = c.RunDevsim({"--devices", "1", "--no-push", "--count", "20", "--mix", "sys=1"}, &code);
+    ASSERT_EQ(code, 0) << early["_output"];
     auto r = c.RunDevsim({"--devices", "1", "--count", "500", "--mix", "sys=1,flux=1"}, &code);
     ASSERT_EQ(code, 0) << r["_output"];
-    // Every record counts: the directory pushes, the stream and its closing keepalive.
-    const std::string sent = std::to_string(atoll(r["sent.records"].c_str()) + atoll(r["sent.push"].c_str()));
+    // Every record counts: the directory pushes, the streams and their closing keepalives.
+    const std::string sent = std::to_string(atoll(early["sent.records"].c_str()) +
+                                            atoll(r["sent.records"].c_str()) + atoll(r["sent.push"].c_str()));
 
     qbtest::CTempDir dir("qb_prom");
     const std::string scrape = HttpGet(c.MetricsPort(), "/metrics");
     ASSERT_NE(scrape.find("# TYPE quillbarn_records_received_total counter"), std::string::npos) << scrape;
+    EXPECT_NE(scrape.find("quillbarn_records_refused_total{reason=\"gate\"} " + early["sent.sys"] + "\n"),
+              std::string::npos)
+        << scrape;
     qbtest::WriteFile(dir.Path() + "/scrape.txt", scrape);
     std::string lint;
-    EXPECT_EQ(qbtest::RunProgram({"/bin/sh", "-c", "promtool check metrics < '" + dir.Path() + "/scrape.txt'"}, {},
-                                 20000, &lint),
-              0)
+    EXPECT_EQ(
+        qbtest::RunProgram({"/bin/sh", "-c", "promtool check metrics < '" + dir.Path() + "/scrape.txt'"}, {},
+                           20000, &lint),
+        0)
         << lint;
 
     const int promPort = qbtest::FreeTcpPort();
@@ -83,14 +91,18 @@ TEST(MetricsE2E, PrometheusScrapesTheRecordsDevsimSent)
                       "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\nscrape_configs:\n"
                       "  - job_name: quillbarn\n    static_configs:\n      - targets: ['127.0.0.1:" +
                           std::to_string(c.MetricsPort()) + "']\n");
-    const pid_t prom = qbtest::Spawn({"/usr/bin/prometheus", "--config.file=" + dir.Path() + "/prometheus.yml",
-                                      "--storage.tsdb.path=" + dir.Path() + "/data",
-                                      "--web.listen-address=127.0.0.1:" + std::to_string(promPort)},
-                                     {}, dir.Path() + "/prometheus.out");
+    const pid_t prom =
+        qbtest::Spawn({"/usr/bin/prometheus", "--config.file=" + dir.Path() + "/prometheus.yml",
+                       "--storage.tsdb.path=" + dir.Path() + "/data",
+                       "--web.listen-address=127.0.0.1:" + std::to_string(promPort)},
+                      {}, dir.Path() + "/prometheus.out");
     ASSERT_GT(prom, 0);
     // Two scrapes of the collector, both up.
     const bool scraped = qbtest::WaitUntil(
-        [&] { return atof(QueryValue(promPort, "sum_over_time(up%7Bjob%3D%22quillbarn%22%7D%5B1m%5D)").c_str()) >= 2; },
+        [&] {
+            return atof(QueryValue(promPort, "sum_over_time(up%7Bjob%3D%22quillbarn%22%7D%5B1m%5D)")
+                            .c_str()) >= 2;
+        },
         15000);
     const std::string received = QueryValue(promPort, "sum(quillbarn_records_received_total)");
     kill(prom, SIGTERM);

@@ -21,8 +21,8 @@
 TEST(MetricsText, EveryFamilyIsDeclaredAndEverySampleCarriesItsValue)
 {
     MetricsSnapshot s;
-    s.m_ReceivedByKind[1] = 7;       // user
-    s.m_ReceivedByKind[16] = 2;      // beyond the wire's types
+    s.m_ReceivedByKind[1] = 7;  // user
+    s.m_ReceivedByKind[16] = 2; // beyond the wire's types
     s.m_RefusedGate = 3;
     s.m_RowsLoadData = 11;
     s.m_RowsInsert = 13;
@@ -33,10 +33,12 @@ TEST(MetricsText, EveryFamilyIsDeclaredAndEverySampleCarriesItsValue)
     const std::string text = RenderMetrics(s);
 
     for (const char* line :
-         {"quillbarn_records_received_total{kind=\"user\"} 7\n", "quillbarn_records_received_total{kind=\"other\"} 2\n",
+         {"quillbarn_records_received_total{kind=\"user\"} 7\n",
+          "quillbarn_records_received_total{kind=\"other\"} 2\n",
           "quillbarn_records_received_total{kind=\"keepalive\"} 0\n",
           "quillbarn_records_refused_total{reason=\"gate\"} 3\n",
-          "quillbarn_rows_stored_total{path=\"load_data\"} 11\n", "quillbarn_rows_stored_total{path=\"insert\"} 13\n",
+          "quillbarn_rows_stored_total{path=\"load_data\"} 11\n",
+          "quillbarn_rows_stored_total{path=\"insert\"} 13\n",
           "quillbarn_data_file_backlog_oldest_age_seconds 42\n", "quillbarn_database_reachable 1\n",
           "quillbarn_merge_buffer_fill_ratio 0.25\n", "process_start_time_seconds 1700000000\n",
           "# TYPE quillbarn_records_received_total counter\n", "# TYPE quillbarn_connections_open gauge\n"})
@@ -144,8 +146,10 @@ TEST_F(MetricsEndpointTest, OnlyABoundedGetOfMetricsIsServed)
     const std::string reply = Ask("GET /metrics?x=1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     EXPECT_EQ(StatusLine(reply), "HTTP/1.1 200 OK");
     const size_t bodyAt = reply.find("\r\n\r\n") + 4;
-    EXPECT_NE(reply.find("Content-Length: " + std::to_string(reply.size() - bodyAt) + "\r\n"), std::string::npos);
-    EXPECT_NE(reply.find("quillbarn_connections_refused_total " + std::to_string(refused) + "\n"), std::string::npos)
+    EXPECT_NE(reply.find("Content-Length: " + std::to_string(reply.size() - bodyAt) + "\r\n"),
+              std::string::npos);
+    EXPECT_NE(reply.find("quillbarn_connections_refused_total " + std::to_string(refused) + "\n"),
+              std::string::npos)
         << reply;
     EXPECT_NE(reply.find("process_resident_memory_bytes "), std::string::npos);
     EXPECT_EQ(reply.find("process_resident_memory_bytes 0\n"), std::string::npos);
