@@ -31,4 +31,9 @@ if [ "${KEEP_DB:-0}" != 1 ]; then
 fi
 echo "run-local: device 'demo' (secret 'demo-secret', key $(printf '%s' demo-secret | md5sum | cut -c1-32))" >&2
 echo "run-local: QUILLBARN_REGISTRY=$QUILLBARN_REGISTRY QUILLBARN_SCM_DIR=$QUILLBARN_SCM_DIR" >&2
+# A tree made before the endpoint existed has no [Metrics] section: the collector's default port then.
+metrics_port="$(awk -F= '/^\[/ { s = $0 } s == "[Metrics]" && $1 == "ListenPort" { print $2 }' \
+    "$TREE/Kelv/Config/KelvAdv.conf" 2>/dev/null | tr -d '\r' || true)"
+metrics_port="${metrics_port:-9510}"
+[ "$metrics_port" = 0 ] || echo "run-local: metrics: curl -s 127.0.0.1:$metrics_port/metrics" >&2
 "$BUILD_DIR/bin/Quillbarn" -Console
