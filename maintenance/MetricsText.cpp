@@ -126,10 +126,10 @@ std::string RenderMetrics(const MetricsSnapshot& s)
     for (uint32_t k = 0; k < MetricsSnapshot::KIND_SLOTS; ++k)
         Sample(out, "quillbarn_records_received_total", "kind", KIND_NAMES[k], s.m_ReceivedByKind[k]);
 
-    Family(
-        out, "quillbarn_records_refused_total", "counter",
-        "Records dropped: a field out of range, a length the kind does not have, the device not synchronised "
-        "yet (gate), the device not registered, or the disk full.");
+    Family(out, "quillbarn_records_refused_total", "counter",
+           "Records dropped: a field out of range, a length the kind does not have (or a header length no "
+           "record can have), the device not synchronised yet (gate), the device not registered, or the disk "
+           "full.");
     Sample(out, "quillbarn_records_refused_total", "reason", "range", s.m_RefusedRange);
     Sample(out, "quillbarn_records_refused_total", "reason", "bad_length", s.m_RefusedBadLength);
     Sample(out, "quillbarn_records_refused_total", "reason", "gate", s.m_RefusedGate);
