@@ -13,6 +13,7 @@
 #include "intake/DataCenterListenTask.h"
 #include "intake/SvpnNodeManager.h"
 #include "maintenance/InfoRetrieveTask.h"
+#include "maintenance/MetricsTask.h"
 #include "platform/MessageQueue.h"
 #include "platform/SocketManager.h"
 #include "storage/DataFileManager.h"
@@ -91,7 +92,7 @@ bool CQuillbarn::StartTopLevelTasks()
     };
     return add(new CDataCenterListenTask(), m_pListenTask) &&
            add(new CConfigMonitorTask(), m_pConfigMonitorTask) &&
-           add(new CInfoRetrieveTask(), m_pInfoRetrieveTask);
+           add(new CInfoRetrieveTask(), m_pInfoRetrieveTask) && add(new CMetricsTask(), m_pMetricsTask);
 }
 
 void CQuillbarn::UnInitManagers()
@@ -122,8 +123,8 @@ uint32_t CQuillbarn::QuillbarnMain(CQuillbarn* instance)
         shared->WaitForExit(platform::INFINITE);
         CTaskManager* tasks = CTaskManager::GetInstance();
         tasks->WaitForAllTask(platform::INFINITE);
-        for (CTask** task :
-             {&instance->m_pListenTask, &instance->m_pConfigMonitorTask, &instance->m_pInfoRetrieveTask})
+        for (CTask** task : {&instance->m_pListenTask, &instance->m_pConfigMonitorTask,
+                             &instance->m_pInfoRetrieveTask, &instance->m_pMetricsTask})
         {
             if (*task)
                 tasks->DelTask(*task);

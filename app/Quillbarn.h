@@ -27,4 +27,5 @@ private:
     CTask* m_pListenTask = nullptr;
     CTask* m_pConfigMonitorTask = nullptr;
     CTask* m_pInfoRetrieveTask = nullptr;
+    CTask* m_pMetricsTask = nullptr;
 };

@@ -387,6 +387,7 @@ bool CConfigManager::LoadKelvAdvConfig(const std::string& name, void* context)
     c.m_EnableLargeDataAsyncWrite = ReadInt("DataFile", "EnableLargeDataAsyncWrite", 0, path);
     c.m_NoTempTableDataFileSize = ReadInt("DataFile", "NoTempTableDataFileSize", 10, path);
     c.m_InfoListenPort = InRange(ReadInt("InfoRetrieve", "ListenPort", 9509, path), 1, 65535, 9509);
+    c.m_MetricsListenPort = InRange(ReadInt("Metrics", "ListenPort", 9510, path), 0, 65535, 9510);
     c.m_MaxConnection = InRange(ReadInt("Network", "MaxConnection", 16, path), 1, 64, 16);
     return true;
 }

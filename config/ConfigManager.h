@@ -53,6 +53,7 @@ struct KelvAdvConfig
     CSettingWord m_EnableLargeDataAsyncWrite;
     CSettingWord m_NoTempTableDataFileSize;
     CSettingWord m_InfoListenPort;
+    CSettingWord m_MetricsListenPort; // 0: the metrics endpoint is off
     CSettingWord m_MaxConnection;
 };
 

@@ -27,7 +27,9 @@ bool CInfoManager::Init()
     CCSLocker lock(m_Lock);
     if (m_bInited.load() != 0)
         return true;
-    LocalTime now = CClock::Now();
+    const time_t epoch = CClock::NowEpoch();
+    m_StartEpoch.store(static_cast<int64_t>(epoch));
+    LocalTime now = CClock::ToLocal(epoch);
     char text[32];
     snprintf(text, sizeof(text), "%04d-%02d-%02d %02d:%02d:%02d", now.m_Year, now.m_Month, now.m_Day,
              now.m_Hour, now.m_Minute, now.m_Second);

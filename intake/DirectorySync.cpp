@@ -8,6 +8,7 @@
 #include "config/ConfigManager.h"
 #include "core/BuffManager.h"
 #include "core/GlobalSharedData.h"
+#include "core/InfoManager.h"
 #include "core/ProgramLogRecorder.h"
 #include "core/Utilities.h"
 #include "intake/LogudtSqlBuilder.h"
@@ -66,7 +67,14 @@ int CNodeLogRecordTask::CheckSyncReady(const uint8_t* devMD5)
         return 0;
     CDeviceRegistry* devReg = CDeviceRegistry::GetInstance();
     if (devReg->GetNodeUseCount(devMD5) == 0)
+    {
+        // Every caller drops the record on 0: counted here by why.
+        std::string dbName;
+        CInfoManager::GetInstance()->Count(devReg->GetDbNameByMD5(devMD5, dbName)
+                                               ? CInfoManager::INFO_REFUSED_GATE
+                                               : CInfoManager::INFO_REFUSED_UNKNOWN_DEVICE);
         return 0;
+    }
     // A connection counts the device in use once (an administrator push may have counted it already)
     // and gives back at its end exactly that one use.
     if (!m_bUseCounted)
@@ -75,7 +83,12 @@ int CNodeLogRecordTask::CheckSyncReady(const uint8_t* devMD5)
         MarkUseCounted(devMD5);
     }
     m_bSyncReady = 1;
-    return SetDbName(devMD5);
+    if (SetDbName(devMD5) == 0)
+    {
+        CInfoManager::GetInstance()->Count(CInfoManager::INFO_REFUSED_UNKNOWN_DEVICE);
+        return 0;
+    }
+    return 1;
 }
 
 int CNodeLogRecordTask::SetDbName(const uint8_t* devMD5)

@@ -3,6 +3,7 @@
 // its type in table order and refuses the record at the first row it breaks, with that row's line.
 #include "intake/NodeLogRecordTask.h"
 
+#include "core/InfoManager.h"
 #include "core/ProgramLogRecorder.h"
 
 #include <algorithm>
@@ -199,6 +200,9 @@ int CNodeLogRecordTask::CheckRecordRules(ELogType kind)
         if (!rule->m_Range.Contains(compared))
         {
             QB_LOG(PL_WARN, TAG, rule->m_Message, value, rule->m_Range.m_Min);
+            CInfoManager::GetInstance()->Count(rule->m_Field == FIELD_LENGTH
+                                                   ? CInfoManager::INFO_REFUSED_BAD_LENGTH
+                                                   : CInfoManager::INFO_REFUSED_RANGE);
             return 0;
         }
     }

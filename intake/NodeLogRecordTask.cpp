@@ -340,6 +340,7 @@ int CNodeLogRecordTask::ProcessLogData(int signCode)
     if (dataLen < DATA_HEAD_LEN || dataLen > GetMaxRecordSize())
     {
         QB_LOG(PL_WARN, TAG, "[ProcessLogData] Recv Error DataHead m_DataLen = %u\n", dataLen);
+        CInfoManager::GetInstance()->Count(CInfoManager::INFO_REFUSED_BAD_LENGTH);
         m_pRecvRing->CommitRead(DATA_HEAD_LEN);
         return 1;
     }
@@ -418,19 +419,23 @@ void CNodeLogRecordTask::DispatchLog(int signCode)
 {
     if (m_pCurrentRecord == nullptr)
         return;
+    const uint32_t logType = wire::GetLogType(*reinterpret_cast<const DataHead*>(m_pCurrentRecord));
     CountRecord(COUNTER_RECEIVED);
+    CInfoManager::GetInstance()->CountReceivedType(logType);
     const bool diskFull = IsDiskFull();
     if (diskFull)
         QB_LOG(PL_WARN, TAG, "[DispatchLog] Disk Full!.\n");
 
-    const uint32_t logType = wire::GetLogType(*reinterpret_cast<const DataHead*>(m_pCurrentRecord));
     int dealt = 0;
     for (const DispatchRow& row : DISPATCH_TABLE)
     {
         if (row.m_LogType != logType)
             continue;
         if (diskFull && !row.m_bAllowedWhenDiskFull)
+        {
+            CInfoManager::GetInstance()->Count(CInfoManager::INFO_REFUSED_DISK_FULL);
             break;
+        }
         if ((this->*row.m_Check)(signCode) == 0)
         {
             QB_LOG(PL_DEBUG, TAG, "[DispatchLog] Check Log Type = %u Fail!!!\n", logType);

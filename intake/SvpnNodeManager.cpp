@@ -78,6 +78,7 @@ CSvpnNode* CSvpnNodeManager::AllocSvpnNode()
         if (m_NodeCount >= GetMaxConnection())
         {
             QB_LOG(PL_WARN, TAG, "[AllocSvpnNode] Max Connection.\n");
+            CInfoManager::GetInstance()->Count(CInfoManager::INFO_CONN_REFUSED);
             return nullptr;
         }
     }
@@ -90,6 +91,7 @@ CSvpnNode* CSvpnNodeManager::AllocSvpnNode()
         CCSLocker lock(m_Lock);
         m_Nodes.push_back(node);
         ++m_NodeCount;
+        CInfoManager::GetInstance()->SetOpenConnectionCount(static_cast<uint32_t>(m_NodeCount));
     }
     catch (...)
     {
@@ -112,6 +114,7 @@ bool CSvpnNodeManager::ReleaseSvpnNode(CSvpnNode* node)
         {
             m_Nodes.erase(it);
             --m_NodeCount;
+            CInfoManager::GetInstance()->SetOpenConnectionCount(static_cast<uint32_t>(m_NodeCount));
         }
     }
     QB_LOG(PL_WARN, TAG, "[ReleaseSvpnNode] Release SvpnNode Object = 0x%08x\n", PointerText(node));
@@ -168,6 +171,7 @@ uint32_t CSvpnNodeManager::ReleaseEndedNodes()
                 ended.push_back(*it);
                 it = m_Nodes.erase(it);
                 --m_NodeCount;
+                CInfoManager::GetInstance()->SetOpenConnectionCount(static_cast<uint32_t>(m_NodeCount));
             }
             else
             {

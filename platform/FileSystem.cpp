@@ -125,6 +125,16 @@ bool GetFileSize64(const std::string& path, uint64_t& size)
     return true;
 }
 
+bool GetFileSizeAndTime(const std::string& path, uint64_t& size, int64_t& modified)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return false;
+    size = static_cast<uint64_t>(st.st_size);
+    modified = static_cast<int64_t>(st.st_mtime);
+    return true;
+}
+
 bool CopyFile(const std::string& src, const std::string& dst, bool failIfExists)
 {
     int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);

@@ -24,6 +24,8 @@ bool GetDiskFreeBytes(const std::string& path, uint64_t& freeBytes);
 bool FileExists(const std::string& path); // any kind of entry
 bool IsDirectory(const std::string& path);
 bool GetFileSize64(const std::string& path, uint64_t& size);
+// Size and last modification (unix seconds) of one file.
+bool GetFileSizeAndTime(const std::string& path, uint64_t& size, int64_t& modified);
 
 // Copies the content and permission bits of `src` to `dst`. With `failIfExists` an existing `dst`
 // fails with errno EEXIST. A failed copy leaves no partial `dst` behind.

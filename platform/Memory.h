@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace platform
 {
@@ -13,5 +14,8 @@ namespace platform
 // allocator (hundreds of MiB after 1,000 connections). Call once, before threads start.
 constexpr size_t LARGE_BLOCK_THRESHOLD = size_t{1024} * 1024;
 bool MapLargeBlocksDirectly(size_t threshold = LARGE_BLOCK_THRESHOLD);
+
+// Resident set size of this process in bytes (/proc/self/statm); 0 when it cannot be read.
+uint64_t GetResidentBytes();
 
 } // namespace platform

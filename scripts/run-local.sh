@@ -35,6 +35,9 @@ if [ "${KEEP_DB:-0}" != 1 ]; then
 fi
 echo "run-local: device 'demo' (secret 'demo-secret', key $(printf '%s' demo-secret | md5sum | cut -c1-32))" >&2
 echo "run-local: QUILLBARN_REGISTRY=$QUILLBARN_REGISTRY QUILLBARN_SCM_DIR=$QUILLBARN_SCM_DIR" >&2
+# A tree made before the endpoint existed has no [Metrics] section: the collector's default port then.
+metrics_port="$("$PROV" config "$TREE" KelvAdv.conf Metrics ListenPort)"
+metrics_port="${metrics_port:-9510}"
 REL_BIN="${BUILD_DIR#"$PWD"/}/bin"
 REL_PROV="${PROV#"$PWD"/}"
 REL_TREE="${TREE#"$PWD"/}"
@@ -43,6 +46,7 @@ run-local: the collector starts below; Ctrl-C stops it. In another terminal:
   send records for 10 s:   $REL_BIN/devsim --devices 1 --secret demo-secret --port $("$PROV" config "$TREE" Kelv.conf DatabaseConfig Port) --seconds 10
   counters:                $REL_BIN/infoqry $("$PROV" config "$TREE" KelvAdv.conf InfoRetrieve ListenPort)
   the tree at a glance:    $REL_PROV status $REL_TREE
+  metrics:                 curl -s 127.0.0.1:$metrics_port/metrics
   look at rows:            $REL_PROV sql $REL_TREE demo -e 'select count(*) from usrbasiclog'
   (user and system logs reach their tables about a minute after they arrive: DataFileUseTime=1)
 EOF

@@ -390,6 +390,31 @@ size_t CDataFileManager::GetImportListSize()
     return m_ImportList.size();
 }
 
+void CDataFileManager::GetImportBacklog(uint32_t& files, uint64_t& bytes, int64_t& oldestModified)
+{
+    std::vector<std::string> paths;
+    {
+        CCSLocker lock(m_ImportListLock);
+        paths.reserve(m_ImportList.size());
+        for (const ImportInfo& info : m_ImportList)
+            paths.push_back(info.m_DataFile);
+    }
+    files = static_cast<uint32_t>(paths.size());
+    bytes = 0;
+    oldestModified = 0;
+    for (const std::string& path : paths)
+    {
+        uint64_t size = 0;
+        int64_t modified = 0;
+        // One imported meanwhile is gone: it no longer waits.
+        if (!platform::GetFileSizeAndTime(path, size, modified))
+            continue;
+        bytes += size;
+        if (oldestModified == 0 || modified < oldestModified)
+            oldestModified = modified;
+    }
+}
+
 // ---- Names and directories ----------------------------------------------------
 
 bool CDataFileManager::BuildDataFileName(std::string& out, const char* dbName, const char* tableName)

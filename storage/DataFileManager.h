@@ -73,6 +73,9 @@ public:
     void RemoveImportInfo(const char* dbName, const char* tableName, const char* dataFile);
     // Entries queued (diagnostics and tests).
     size_t GetImportListSize();
+    // The files waiting in the import list: their count, bytes, and the oldest one's last write (unix
+    // seconds; 0 when none). Files are looked at outside the list's lock.
+    void GetImportBacklog(uint32_t& files, uint64_t& bytes, int64_t& oldestModified);
     // After a failed ImportDataFile of a claimed entry, while the server still answers: counts the
     // failure against the file unless it says nothing about the file (server busy, going away,
     // refusing every load). The FAILED_PASS_LIMIT-th counted failure moves the file whole to

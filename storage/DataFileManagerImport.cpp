@@ -5,6 +5,7 @@
 #include "config/ConfigManager.h"
 #include "core/Clock.h"
 #include "core/GlobalSharedData.h"
+#include "core/InfoManager.h"
 #include "core/ProgramLogRecorder.h"
 #include "core/TestKillPoint.h"
 #include "core/Utilities.h"
@@ -40,6 +41,14 @@ bool RunStatement(MYSQL* conn, const std::string& sql)
 bool IsSyslogTable(const char* table)
 {
     return strcasecmp(table, "syslog") == 0;
+}
+
+// Rows the last statement (a load or the copy out of the temporary table) put into the table.
+void CountStoredRows(MYSQL* conn)
+{
+    const my_ulonglong rows = mysql_affected_rows(conn);
+    if (rows != static_cast<my_ulonglong>(-1))
+        CInfoManager::GetInstance()->Count(CInfoManager::INFO_ROWS_LOAD_DATA, rows);
 }
 
 const char* InfoText(MYSQL* conn)
@@ -237,7 +246,10 @@ bool CDataFileManager::ImportDataFile(MYSQL* conn, const char* tableName, const 
     // A run that was killed mid-line leaves a last line without its CR LF;
     // loaded as it is, it would become a damaged row.
     if (!DropTornTail(dataFile, error))
+    {
+        CInfoManager::GetInstance()->Count(CInfoManager::INFO_IMPORT_FAILED);
         return false;
+    }
     uint64_t size = GetFileSize64(dataFile);
     if (size == 0)
     {
@@ -249,6 +261,8 @@ bool CDataFileManager::ImportDataFile(MYSQL* conn, const char* tableName, const 
     bool ok = limit == 0 || mib > limit
                   ? DoImportDataFileWithOutTempTable(conn, tableName, dataFile, repair, error)
                   : DoImportDataFileWithTempTable(conn, tableName, dataFile, repair, error);
+    if (!ok)
+        CInfoManager::GetInstance()->Count(CInfoManager::INFO_IMPORT_FAILED);
     if (ok && CTestKillPoint::Due("import"))
         CTestKillPoint::KillNow();
     return ok;
@@ -316,6 +330,7 @@ bool CDataFileManager::DoImportDataFileWithTempTable(MYSQL* conn, const char* ta
             else
             {
                 QB_LOG(PL_INFO, DFM_TAG, "[DoImportDataFileWithTempTable] Info = %s\n", InfoText(conn));
+                CountStoredRows(conn);
                 succeeded = true;
             }
         }
@@ -355,6 +370,7 @@ bool CDataFileManager::DoImportDataFileWithOutTempTable(MYSQL* conn, const char*
         if (RunStatement(conn, load))
         {
             QB_LOG(PL_INFO, DFM_TAG, "[DoImportDataFileWithOutTempTable] Info = %s\n", InfoText(conn));
+            CountStoredRows(conn);
             LogLoadWarnings(conn, "DoImportDataFileWithOutTempTable", dataFile);
             QB_LOG(PL_INFO, DFM_TAG, "[DoImportDataFileWithOutTempTable] Import Succeed. Data File = %s\n",
                    dataFile);
@@ -486,6 +502,7 @@ bool CDataFileManager::MoveToFailedDir(const std::string& dataFile, const std::s
                dataFile.c_str(), dir.c_str(), static_cast<uint32_t>(err));
         return false;
     }
+    CInfoManager::GetInstance()->Count(CInfoManager::INFO_DATA_FILES_SET_ASIDE);
     // The new name and the old one's removal survive a crash.
     SyncPath(dir);
     SyncPath(dataFile.substr(0, dataFile.find_last_of('/')));

@@ -5,6 +5,7 @@
 #include "config/ConfigManager.h"
 #include "core/Clock.h"
 #include "core/GlobalSharedData.h"
+#include "core/InfoManager.h"
 #include "core/ProgramLogRecorder.h"
 #include "platform/ServiceManager.h"
 #include "platform/Tick.h"
@@ -110,6 +111,7 @@ MYSQL* CSQLConnManager::AllocSqlConn(const char* database, uint32_t clientFlags)
                 my_bool reconnect = 1;
                 mysql_options(conn, MYSQL_OPT_RECONNECT, &reconnect);
                 m_Conns[conn] = CurrentThreadLife();
+                CInfoManager::GetInstance()->SetDatabaseReachable(true);
                 return conn;
             }
             // The password never reaches the log.
@@ -122,6 +124,7 @@ MYSQL* CSQLConnManager::AllocSqlConn(const char* database, uint32_t clientFlags)
         }
         platform::Sleep(ScaledInterval(CONNECT_RETRY_SLEEP_MS));
     }
+    CInfoManager::GetInstance()->SetDatabaseReachable(false);
     mysql_close(conn);
     return nullptr;
 }

@@ -1,6 +1,7 @@
 #include "writers/FinalLogWriter.h"
 
 #include "core/Clock.h"
+#include "core/InfoManager.h"
 #include "core/ProgramLogRecorder.h"
 #include "core/Utilities.h"
 #include "platform/Tick.h"
@@ -608,7 +609,12 @@ CFinalLogWriter::EBatchResult CFinalLogWriter::RunBatch(MYSQL* conn, const std::
         if (MYSQL_RES* res = mysql_store_result(conn))
             mysql_free_result(res);
         if (statement > 0)
+        {
             done = statement;
+            const my_ulonglong rows = mysql_affected_rows(conn);
+            if (rows != static_cast<my_ulonglong>(-1))
+                CInfoManager::GetInstance()->Count(CInfoManager::INFO_ROWS_INSERT, rows);
+        }
         int status = mysql_next_result(conn);
         if (status == -1)
             break;

@@ -50,7 +50,8 @@ PROV="$FS/usr/bin/quillbarn-provision"
 "$PROV" add-device "$TREE" gw1 gw1-secret >/dev/null 2>&1 || fail "add-device"
 PORT="$(free_port)"
 sed -i "s/^Port=.*/Port=$PORT/" "$TREE/Kelv/Config/Kelv.conf"
-sed -i "s/^ListenPort=.*/ListenPort=$(free_port)/" "$TREE/Kelv/Config/KelvAdv.conf"
+"$PROV" config "$TREE" KelvAdv.conf InfoRetrieve ListenPort "$(free_port)"
+"$PROV" config "$TREE" KelvAdv.conf Metrics ListenPort 0
 
 QUILLBARN_REGISTRY="$TREE/registry.ini" QUILLBARN_TEST_TIME_DIVISOR=60 "$FS/usr/bin/Quillbarn" -Foreground \
     >"$WORK/collector.out" 2>&1 &

@@ -77,12 +77,14 @@ bool CCollectorHarness::Prepare(int devices)
     m_GlobalDb = m_Prefix + "_global";
     m_Port = FreeTcpPort();
     m_InfoPort = FreeTcpPort();
+    m_MetricsPort = FreeTcpPort();
     SetConfig("Kelv.conf", "DatabaseConfig", "DBServer", EnvText("QB_TEST_DB_HOST"));
     SetConfig("Kelv.conf", "DatabaseConfig", "DBUser", EnvText("QB_TEST_DB_USER"));
     SetConfig("Kelv.conf", "DatabaseConfig", "DBPwd", EnvText("QB_TEST_DB_PASSWORD"));
     SetConfig("Kelv.conf", "DatabaseConfig", "DataBase", m_GlobalDb);
     SetConfig("Kelv.conf", "DatabaseConfig", "Port", std::to_string(m_Port));
     SetConfig("KelvAdv.conf", "InfoRetrieve", "ListenPort", std::to_string(m_InfoPort));
+    SetConfig("KelvAdv.conf", "Metrics", "ListenPort", std::to_string(m_MetricsPort));
     SetConfig("ProgramLog.conf", "TxtLog", "LogLevel", "11");
     SetConfig("ProgramLog.conf", "TxtLog", "MaxLogSize", "0");
     m_Tree->WriteMySqlIni(EnvText("QB_TEST_DB_PORT"));

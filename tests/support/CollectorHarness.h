@@ -56,6 +56,7 @@ public:
     // The running collector's process id (-1 when none).
     pid_t Pid() const { return m_Pid; }
     int InfoPort() const { return m_InfoPort; }
+    int MetricsPort() const { return m_MetricsPort; }
     // The install tree (empty before Prepare) and the environment that names it.
     const std::string& Dir() const;
     std::vector<std::string> Env() const;
@@ -64,7 +65,7 @@ private:
     std::unique_ptr<CInstallTree> m_Tree;
     std::string m_Prefix, m_GlobalDb;
     std::vector<std::string> m_DeviceDbs;
-    int m_Port = 0, m_InfoPort = 0;
+    int m_Port = 0, m_InfoPort = 0, m_MetricsPort = 0;
     pid_t m_Pid = -1;
     MYSQL* m_Conn = nullptr;
 };

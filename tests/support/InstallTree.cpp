@@ -33,6 +33,10 @@ void CInstallTree::CopyShippedConfig(const std::vector<std::string>& except) con
     for (const std::string& f : platform::ListDirectory(confSrc, "*", true))
         if (std::find(except.begin(), except.end(), f) == except.end())
             platform::CopyFile(confSrc + "/" + f, ConfigDir() + "/" + f, false);
+    // Collectors of many tests run side by side: none takes the shipped metrics port, one that wants the
+    // endpoint names a free port of its own.
+    if (std::find(except.begin(), except.end(), "KelvAdv.conf") == except.end())
+        SetConfig("KelvAdv.conf", "Metrics", "ListenPort", "0");
 }
 
 void CInstallTree::WriteConfig(const std::string& name, const std::string& content) const

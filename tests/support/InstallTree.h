@@ -63,7 +63,8 @@ public:
     std::string RegistryPath() const { return m_Dir + "/registry.ini"; }
     std::string ScmDir() const { return m_Dir + "/scm"; }
 
-    // Copies the shipped configuration files (conf/) into Kelv/Config, but for those named in `except`.
+    // Copies the shipped configuration files (conf/) into Kelv/Config, but for those named in `except`;
+    // the metrics endpoint is off in the copy ([Metrics] ListenPort=0).
     void CopyShippedConfig(const std::vector<std::string>& except = {}) const;
     // A whole file of Kelv/Config, and one key of one.
     void WriteConfig(const std::string& name, const std::string& content) const;

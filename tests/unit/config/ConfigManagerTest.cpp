@@ -30,7 +30,7 @@ struct RangeCase
     int m_Expected;
 };
 
-int KelvAdvValue(const KelvAdvConfig& c, const std::string& key)
+int KelvAdvValue(const KelvAdvConfig& c, const std::string& section, const std::string& key)
 {
     if (key == "ParticleTime")
         return c.m_ParticleTime;
@@ -47,7 +47,7 @@ int KelvAdvValue(const KelvAdvConfig& c, const std::string& key)
     if (key == "DataFileUseTime")
         return c.m_DataFileUseTime;
     if (key == "ListenPort")
-        return c.m_InfoListenPort;
+        return section == "Metrics" ? c.m_MetricsListenPort : c.m_InfoListenPort;
     if (key == "MaxConnection")
         return c.m_MaxConnection;
     ADD_FAILURE() << "unknown key " << key;
@@ -88,13 +88,17 @@ TEST_F(ConfigManagerTest, KelvAdvOutOfRangeValuesFallBackAndBoundsStay)
         {"Network", "MaxConnection", 64, 64},
         {"Network", "MaxConnection", 1, 1},
         {"Network", "MaxConnection", 0, 16},
+        // 0 turns the metrics endpoint off.
+        {"Metrics", "ListenPort", 0, 0},
+        {"Metrics", "ListenPort", -1, 9510},
+        {"Metrics", "ListenPort", 65536, 9510},
     };
     for (const RangeCase& rc : cases)
     {
         m_Tree->WriteConfig("KelvAdv.conf", std::string("[") + rc.m_Section + "]\n" + rc.m_Key + "=" +
                                                 std::to_string(rc.m_Written) + "\n");
         ASSERT_TRUE(Manager()->LoadSpicifyConfig("KelvAdv.conf"));
-        EXPECT_EQ(KelvAdvValue(Manager()->KelvAdv(), rc.m_Key), rc.m_Expected)
+        EXPECT_EQ(KelvAdvValue(Manager()->KelvAdv(), rc.m_Section, rc.m_Key), rc.m_Expected)
             << rc.m_Key << "=" << rc.m_Written;
     }
 }
@@ -123,6 +127,7 @@ TEST_F(ConfigManagerTest, KelvAdvMissingKeysTakeDefaults)
     EXPECT_EQ(c.m_EnableLargeDataAsyncWrite, 0);
     EXPECT_EQ(c.m_NoTempTableDataFileSize, 10);
     EXPECT_EQ(c.m_InfoListenPort, 9509);
+    EXPECT_EQ(c.m_MetricsListenPort, 9510);
     EXPECT_EQ(c.m_MaxConnection, 16);
 }
 
@@ -443,6 +448,7 @@ TEST_F(ConfigManagerTest, ShippedConfigurationLoadsWithItsDefaults)
     EXPECT_EQ(a.m_DataFileUseTime, 10);
     EXPECT_EQ(a.m_NoTempTableDataFileSize, 10);
     EXPECT_EQ(a.m_InfoListenPort, 9509);
+    EXPECT_EQ(a.m_MetricsListenPort, 9510);
     EXPECT_EQ(a.m_MaxConnection, 16);
 
     const ProgramLogConfig& p = Manager()->ProgramLog();
