@@ -426,8 +426,11 @@ bool InstallCrashSignalHandlers(CrashCallback callback)
         g_SpareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     g_Callback = callback;
     g_AltStacks = true;
+    // The calling thread's, kept until the process ends (held here, so that a leak check at exit
+    // does not count it).
+    static CAltSignalStack* s_InstallerStack = nullptr;
     if (!t_HasAltStack)
-        new CAltSignalStack(); // the calling thread's, kept until the process ends
+        s_InstallerStack = new CAltSignalStack();
 
     struct sigaction sa;
     memset(&sa, 0, sizeof(sa));
