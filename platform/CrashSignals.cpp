@@ -428,7 +428,7 @@ bool InstallCrashSignalHandlers(CrashCallback callback)
     g_AltStacks = true;
     // The calling thread's, kept until the process ends (held here, so that a leak check at exit
     // does not count it).
-    static CAltSignalStack* s_InstallerStack = nullptr;
+    [[maybe_unused]] static CAltSignalStack* s_InstallerStack = nullptr;
     if (!t_HasAltStack)
         s_InstallerStack = new CAltSignalStack();
 
