@@ -67,6 +67,10 @@ for _ in $(seq 1 300); do
     sleep 0.1
 done
 [ "${rows:-0}" -eq 20 ] || fail "syslog rows: ${rows:-none} of 20"
+status="$("$PROV" status "$TREE" 2>&1)"
+grep -q "^collector:  running (pid $COLLECTOR)" <<<"$status" || fail "status misses the collector: $status"
+grep -qx "data files: none waiting, 0 set aside in $TREE/Kelv/DataFile/Failed" <<<"$status" ||
+    fail "status of the data files: $status"
 QUILLBARN_REGISTRY="$TREE/registry.ini" "$FS/usr/bin/Quillbarn" -StopAll >/dev/null 2>&1 || fail "-StopAll"
 wait "$COLLECTOR" || fail "collector exit code $?"
 COLLECTOR=""
