@@ -60,24 +60,18 @@ uint32_t CInfoRetrieveTask::Run()
         QB_LOG(PL_WARN, TAG, "[Run] Invalid Listen Port = %d\n", port);
         return static_cast<uint32_t>(-1);
     }
-    m_ListenSocket = CSocketManager::GetInstance()->AllocSocket(SOCK_STREAM);
+    bool nonBlocking = false;
+    m_ListenSocket = CSocketManager::GetInstance()->AllocLoopbackListener(&nonBlocking);
     if (m_ListenSocket == platform::INVALID_SOCKET)
     {
         QB_LOG(PL_WARN, TAG, "[Run] Cannot Alloc Socket.\n");
         return static_cast<uint32_t>(-1);
     }
-    if (!platform::SetNonBlocking(m_ListenSocket, true))
+    if (!nonBlocking)
         QB_LOG(PL_WARN, TAG, "[Run] Cannot Use Non-Block Mode Err = %u.\n",
                static_cast<unsigned>(platform::WSAGetLastError()));
-    // A restarted collector gets its port back while earlier connections are in TIME_WAIT.
-    platform::SetReuseAddress(m_ListenSocket, true);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = inet_addr("127.0.0.1");
 
-    // Listening on a socket whose bind failed would make the kernel bind it to every interface on a
-    // random port; so the listener waits for its loopback port instead and tries again each pass.
+    // The listener waits for its loopback port and tries again each pass.
     bool bound = false, listening = false;
     while (m_bRunning == 1)
     {
@@ -86,22 +80,15 @@ uint32_t CInfoRetrieveTask::Run()
         m_ActivityTime = platform::GetTickCount();
         if (!listening)
         {
-            if (!bound)
-            {
-                bound = platform::Bind(m_ListenSocket, addr) == 0;
-                if (!bound)
-                    QB_LOG(PL_ERROR, TAG, "[Run] Bind Fail Err = %u\n",
-                           static_cast<unsigned>(platform::WSAGetLastError()));
-            }
-            if (bound)
-            {
-                listening = platform::Listen(m_ListenSocket, SOMAXCONN) == 0;
-                if (!listening)
-                    QB_LOG(PL_ERROR, TAG, "[Run] listen Fail Err = %u\n",
-                           static_cast<unsigned>(platform::WSAGetLastError()));
-            }
+            CSocketManager::ELoopbackStep step =
+                CSocketManager::ListenOnLoopback(m_ListenSocket, static_cast<uint16_t>(port), bound);
+            listening = step == CSocketManager::ELoopbackStep::LISTENING;
             if (!listening)
             {
+                QB_LOG(PL_ERROR, TAG,
+                       step == CSocketManager::ELoopbackStep::BIND_FAILED ? "[Run] Bind Fail Err = %u\n"
+                                                                          : "[Run] listen Fail Err = %u\n",
+                       static_cast<unsigned>(platform::WSAGetLastError()));
                 if (WaitExit(ScaledInterval(SELECT_TIMEOUT_MS)))
                     break;
                 continue;

@@ -93,45 +93,35 @@ uint32_t CMetricsTask::Run()
         QB_LOG(PL_WARN, TAG, "[Run] Invalid Listen Port = %d\n", port);
         return static_cast<uint32_t>(-1);
     }
-    m_ListenSocket = CSocketManager::GetInstance()->AllocSocket(SOCK_STREAM);
+    bool nonBlocking = false;
+    m_ListenSocket = CSocketManager::GetInstance()->AllocLoopbackListener(&nonBlocking);
     if (m_ListenSocket == platform::INVALID_SOCKET)
     {
         QB_LOG(PL_WARN, TAG, "[Run] Cannot Alloc Socket.\n");
         return static_cast<uint32_t>(-1);
     }
-    if (!platform::SetNonBlocking(m_ListenSocket, true))
+    if (!nonBlocking)
         QB_LOG(PL_WARN, TAG, "[Run] Cannot Use Non-Block Mode Err = %u.\n",
                static_cast<unsigned>(platform::WSAGetLastError()));
-    platform::SetReuseAddress(m_ListenSocket, true);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
 
-    // As the info query: a socket whose bind failed is never listened on (the kernel would bind it to
-    // every interface on a random port); the port is tried again each pass until it is free.
+    // As the info query: the port is tried again each pass until it is free.
     bool bound = false, listening = false;
     while (!ShouldStop())
     {
         m_ActivityTime = platform::GetTickCount();
         if (!listening)
         {
-            if (!bound)
-            {
-                bound = platform::Bind(m_ListenSocket, addr) == 0;
-                if (!bound)
-                    QB_LOG(PL_ERROR, TAG, "[Run] Bind 127.0.0.1:%d Fail Err = %u\n", port,
-                           static_cast<unsigned>(platform::WSAGetLastError()));
-            }
-            if (bound)
-            {
-                listening = platform::Listen(m_ListenSocket, SOMAXCONN) == 0;
-                if (!listening)
-                    QB_LOG(PL_ERROR, TAG, "[Run] listen Fail Err = %u\n",
-                           static_cast<unsigned>(platform::WSAGetLastError()));
-                else
-                    QB_LOG(PL_INFO, TAG, "[Run] Metrics On 127.0.0.1:%d\n", port);
-            }
+            CSocketManager::ELoopbackStep step =
+                CSocketManager::ListenOnLoopback(m_ListenSocket, static_cast<uint16_t>(port), bound);
+            listening = step == CSocketManager::ELoopbackStep::LISTENING;
+            if (listening)
+                QB_LOG(PL_INFO, TAG, "[Run] Metrics On 127.0.0.1:%d\n", port);
+            else if (step == CSocketManager::ELoopbackStep::BIND_FAILED)
+                QB_LOG(PL_ERROR, TAG, "[Run] Bind 127.0.0.1:%d Fail Err = %u\n", port,
+                       static_cast<unsigned>(platform::WSAGetLastError()));
+            else
+                QB_LOG(PL_ERROR, TAG, "[Run] listen Fail Err = %u\n",
+                       static_cast<unsigned>(platform::WSAGetLastError()));
             if (!listening)
             {
                 if (WaitForStopOrExit(ScaledInterval(BIND_RETRY_MS)) != platform::WAIT_TIMEOUT)

@@ -108,3 +108,30 @@ int CSocketManager::Send(platform::SOCKET s, const char* buffer, int length, int
         return 0;
     return platform::Send(s, buffer, length, flags);
 }
+
+platform::SOCKET CSocketManager::AllocLoopbackListener(bool* nonBlocking)
+{
+    platform::SOCKET s = AllocSocket(SOCK_STREAM);
+    if (s == platform::INVALID_SOCKET)
+        return s;
+    bool ok = platform::SetNonBlocking(s, true);
+    if (nonBlocking != nullptr)
+        *nonBlocking = ok;
+    platform::SetReuseAddress(s, true);
+    return s;
+}
+
+CSocketManager::ELoopbackStep CSocketManager::ListenOnLoopback(platform::SOCKET s, uint16_t port, bool& bound)
+{
+    if (!bound)
+    {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bound = platform::Bind(s, addr) == 0;
+        if (!bound)
+            return ELoopbackStep::BIND_FAILED;
+    }
+    return platform::Listen(s, SOMAXCONN) == 0 ? ELoopbackStep::LISTENING : ELoopbackStep::LISTEN_FAILED;
+}

@@ -36,6 +36,21 @@ public:
     static int Recv(platform::SOCKET s, char* buffer, int length, int flags);
     static int Send(platform::SOCKET s, const char* buffer, int length, int flags);
 
+    // The collector's local services (info query, metrics) listen on 127.0.0.1 only.
+    // A recorded TCP socket, non-blocking (`nonBlocking` says whether that worked) and with address
+    // reuse, so that a restarted collector gets its port back while earlier connections are in TIME_WAIT.
+    platform::SOCKET AllocLoopbackListener(bool* nonBlocking);
+    enum class ELoopbackStep
+    {
+        LISTENING,
+        BIND_FAILED,
+        LISTEN_FAILED
+    };
+    // One pass of starting to listen on 127.0.0.1:port: binds unless `bound`, then listens. A socket whose
+    // bind failed is never listened on (the kernel would bind it to every interface on a random port);
+    // the caller tries again on a later pass, when the port may be free.
+    static ELoopbackStep ListenOnLoopback(platform::SOCKET s, uint16_t port, bool& bound);
+
 private:
     CSocketManager() = default;
     bool IsInit() const { return m_bInit.load() != 0; }
