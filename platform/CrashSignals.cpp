@@ -31,6 +31,7 @@
 #include "platform/Tick.h"
 
 #include <atomic>
+#include <new>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -426,11 +427,11 @@ bool InstallCrashSignalHandlers(CrashCallback callback)
         g_SpareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     g_Callback = callback;
     g_AltStacks = true;
-    // The calling thread's, kept until the process ends (held here, so that a leak check at exit
-    // does not count it).
-    [[maybe_unused]] static CAltSignalStack* s_InstallerStack = nullptr;
+    // The calling thread's, kept until the process ends: built in storage of the thread's own and never
+    // destroyed (not on the heap, where a leak check at exit would count it).
+    alignas(CAltSignalStack) static thread_local unsigned char t_InstallerStack[sizeof(CAltSignalStack)];
     if (!t_HasAltStack)
-        s_InstallerStack = new CAltSignalStack();
+        new (t_InstallerStack) CAltSignalStack();
 
     struct sigaction sa;
     memset(&sa, 0, sizeof(sa));
