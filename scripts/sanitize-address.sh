@@ -3,7 +3,7 @@
 # its own in $BUILD_DIR/asan, every test (unit and integration), and every process the tests start
 # instrumented as well. Reports of every process (the collectors, the watchdog and the tools the tests
 # start included) go to $BUILD_DIR/asan/reports; any report, leaks at exit included, fails the run and is
-# printed at the end. Not part of the README's test command (it takes about three times as long).
+# printed at the end. Leaks inside libraries that are not ours are listed in scripts/lib/lsan.supp. Not part of the README's test command (it takes about three times as long).
 #   scripts/sanitize-address.sh [ctest arguments...]
 # Environment: BUILD_DIR (default build), SANITIZE_JOBS (default 2). Without QB_TEST_DB_HOST a private
 # MariaDB is started for the run (and stopped again), as scripts/test.sh does.
@@ -37,7 +37,7 @@ rm -rf "$REPORTS"
 mkdir -p "$REPORTS"
 status=0
 cd "$ASAN_BUILD"
-ASAN_OPTIONS="detect_leaks=1 log_path=$REPORTS/asan" UBSAN_OPTIONS="print_stacktrace=1 log_path=$REPORTS/ubsan" \
+ASAN_OPTIONS="detect_leaks=1 log_path=$REPORTS/asan" LSAN_OPTIONS="suppressions=$ROOT/scripts/lib/lsan.supp" UBSAN_OPTIONS="print_stacktrace=1 log_path=$REPORTS/ubsan" \
     ctest -E "$EXCLUDED" -j"$JOBS" --timeout 900 --output-on-failure "$@" || status=1
 
 mapfile -t reports < <(find "$REPORTS" -type f | sort)
