@@ -120,7 +120,12 @@ protected:
             return;
         m_pTask->Stop();
         EXPECT_TRUE(ListenerEnded(5000));
-        CTaskManager::GetInstance()->DelTask(m_pTask);
+        // A listener that ended on its own may have been unlisted by the manager's check already.
+        if (!CTaskManager::GetInstance()->DelTask(m_pTask))
+        {
+            m_pTask->UnInit();
+            delete m_pTask;
+        }
         m_pTask = nullptr;
     }
 

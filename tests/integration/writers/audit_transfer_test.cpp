@@ -221,9 +221,12 @@ protected:
         const auto* rep = reinterpret_cast<const UserAuditFileReply*>(bytes.data());
         reply->m_Type = wire::GetLogType(rep->m_Head);
         reply->m_Len = wire::GetDataLen(rep->m_Head);
-        EXPECT_EQ(rep->m_TransWord1, 0x11223344u);
-        EXPECT_EQ(rep->m_TransWord2, 0x55667788u);
-        EXPECT_EQ(rep->m_RequestType, 12);
+        // Copies: the reply is packed, and the comparison takes its arguments by reference.
+        const uint32_t word1 = rep->m_TransWord1, word2 = rep->m_TransWord2;
+        const auto requestType = rep->m_RequestType;
+        EXPECT_EQ(word1, 0x11223344u);
+        EXPECT_EQ(word2, 0x55667788u);
+        EXPECT_EQ(requestType, 12);
         reply->m_Result = rep->m_Result;
         reply->m_Reason = rep->m_Reason;
         reply->m_FileID = wire::NetToHost32(rep->m_FileID);
