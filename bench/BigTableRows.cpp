@@ -134,7 +134,7 @@ void CBigTableRows::AppendBasic(std::string& out, const std::string& time, time_
     else
     {
         const uint32_t host = uint32_t(Random() % 1000);
-        r.m_Action = wire::USER_ACTION_RESOURCE;
+        r.m_Action = USER_ACTION_RESOURCE;
         r.m_Result = 1;
         r.m_ServerIP = wire::HostToNet32(Ip(10, 1, host / 250, 1 + host % 250));
         r.m_ServerPort = wire::HostToNet16(host % 3 == 0 ? 443 : 8080);
@@ -152,7 +152,7 @@ void CBigTableRows::AppendSvr(std::string& out, const std::string& time, time_t 
     UserLogV3 r{};
     r.m_GroupID = 1 + (u - 1) % m_Groups;
     r.m_Address = wire::HostToNet32(Ip(192, 168, 1 + uint32_t(u / 250) % 254, 1 + uint32_t(u % 250)));
-    r.m_Action = wire::USER_ACTION_RESOURCE;
+    r.m_Action = USER_ACTION_RESOURCE;
     r.m_Result = 1;
     r.m_ServiceType = 1 + int32_t(host % 4);
     r.m_ServerAttr = 1;
@@ -171,7 +171,7 @@ void CBigTableRows::AppendFlow(std::string& out, const std::string& time, time_t
     UserLogV3 r{};
     r.m_GroupID = 1 + (u - 1) % m_Groups;
     r.m_Address = wire::HostToNet32(Ip(192, 168, 1 + uint32_t(u / 250) % 254, 1 + uint32_t(u % 250)));
-    r.m_Action = wire::USER_ACTION_FLUX;
+    r.m_Action = USER_ACTION_FLUX;
     r.m_ServerIP = wire::HostToNet32(Ip(10, 1, host / 250, 1 + host % 250));
     r.m_ServerPort = wire::HostToNet16(host % 3 == 0 ? 443 : 8080);
     r.m_UpFlux = int64_t(Random() % 200000);

@@ -259,7 +259,9 @@ public:
         double m_RowsPerS = 0;    // rows stored per second, first record sent to last row stored
         double m_UserRowsPerS = 0;
         long long m_Rows = 0, m_Records = 0, m_UserRows = 0;
-        double m_Span = 0;            // seconds from the first record sent to the last row stored
+        double m_Span = 0; // seconds from the first record sent to the last row stored
+        // User rows per second from the end of the first load to the end of the last (--sizes runs).
+        double m_SteadyUserRowsPerS = 0;
         long long m_ExpectedRows = 0; // from devsim's counts per kind
         long m_PeakRssKb = 0, m_RssKb = 0;
         double m_Drain = 0; // seconds after devsim ended until the last row arrived
@@ -315,12 +317,31 @@ public:
         // the run would measure the steps, not the throughput.
         const double start = Now();
         const double end = start + m_Opt.m_Seconds;
+        // The user rows are followed too, for the steady rate from the first load's end to the last one's:
+        // it leaves out the filling of the first data file, in which nothing can be stored.
+        double firstUserGrow = -1, lastUserGrow = -1;
+        long long userAtFirst = 0, userLast = 0;
+        auto followUserRows = [&]
+        {
+            const long long u = CountRows(devices, true) - userRowsBefore;
+            if (u == userLast)
+                return;
+            if (firstUserGrow < 0)
+            {
+                firstUserGrow = Now();
+                userAtFirst = u;
+            }
+            userLast = u;
+            lastUserGrow = Now();
+        };
         while (Now() < end - 0.5)
         {
             std::this_thread::sleep_for(std::chrono::milliseconds(500));
             long rss, hwm;
             ReadMemory(pid, rss, hwm);
             r.m_RssKb = std::max(r.m_RssKb, rss);
+            if (keepRows)
+                followUserRows();
         }
         devsim.join();
         long rss, hwm;
@@ -336,6 +357,8 @@ public:
         {
             std::this_thread::sleep_for(std::chrono::milliseconds(500));
             long long c = CountRows(devices, false) - rowsBefore;
+            if (keepRows)
+                followUserRows();
             if (c != last)
             {
                 last = c;
@@ -355,6 +378,8 @@ public:
         r.m_RowsPerS = span > 0 ? double(last) / span : 0;
         r.m_UserRows = CountRows(devices, true) - userRowsBefore;
         r.m_UserRowsPerS = span > 0 ? double(r.m_UserRows) / span : 0;
+        if (lastUserGrow > firstUserGrow && firstUserGrow > 0)
+            r.m_SteadyUserRowsPerS = double(userLast - userAtFirst) / (lastUserGrow - firstUserGrow);
         r.m_Span = span;
         r.m_Ok = report["result"] == "ok";
         if (!r.m_Ok)
@@ -821,7 +846,7 @@ public:
             ok = Reload(conn, rows, m_Opt.m_ReloadRows - m_Opt.m_ReloadRows / 2, reload) && ok;
             ServerSample s3 = SampleServer(conn);
             p.m_SizeAfter = TableRows(conn, CBigTableRows::TABLE_USR_BASIC);
-            p.m_CollectorRowsPerS = run.m_UserRowsPerS;
+            p.m_CollectorRowsPerS = run.m_SteadyUserRowsPerS;
             p.m_ReloadRowsPerS = reload.m_Seconds > 0 ? double(reload.m_Rows) / reload.m_Seconds : 0;
             p.m_ReloadBasicRowsPerS =
                 reload.m_BasicSeconds > 0 ? double(reload.m_BasicRows) / reload.m_BasicSeconds : 0;
@@ -843,13 +868,16 @@ public:
                    p.m_CollectorRowsPerS, p.m_ReloadRowsPerS,
                    p.m_ReloadRowsPerS > 0 ? p.m_CollectorRowsPerS / p.m_ReloadRowsPerS : 0,
                    p.m_Ok ? "" : " (a load or devsim failed)");
-            printf("   collector: %lld user-table rows in %.1f s (%lld records sent, %lld rows expected, "
-                   "drained "
-                   "%.1f s after devsim ended); %s\n",
-                   run.m_UserRows, run.m_Span, run.m_Records, run.m_ExpectedRows, run.m_Drain,
+            printf("   collector: %lld user-table rows, %.0f/s from the first load's end to the last's, "
+                   "%.0f/s from "
+                   "the first record sent (%.1f s); %lld records sent -> %lld rows (expected %lld), drained "
+                   "%.1f s "
+                   "after devsim ended\n      %s\n",
+                   run.m_UserRows, run.m_SteadyUserRowsPerS, run.m_UserRowsPerS, run.m_Span, run.m_Records,
+                   run.m_Rows, run.m_ExpectedRows, run.m_Drain,
                    DescribeServer(s1, s2, run.m_UserRows).c_str());
-            printf("   reload: %lld rows in %.1f s (usrbasiclog alone %.0f rows/s); %s\n", reload.m_Rows,
-                   reload.m_Seconds, p.m_ReloadBasicRowsPerS,
+            printf("   reload: %lld rows in %.1f s (usrbasiclog alone %.0f rows/s)\n      %s\n",
+                   reload.m_Rows, reload.m_Seconds, p.m_ReloadBasicRowsPerS,
                    DescribeServer(reloadA, reloadB, reload.m_Rows).c_str());
             printf("   reproduce: %s\n", run.m_Command.c_str());
             fflush(stdout);
@@ -906,8 +934,11 @@ static int BigTableCurveMain(Options& opt)
            opt.m_Divisor, opt.m_Divisor, 600.0 / opt.m_Divisor, 10.0 / opt.m_Divisor);
     fflush(stdout);
     const std::vector<CBench::CurvePoint> points = bench.BigTableCurve();
-    printf("\nuser logs end to end, 1 device, merge off, against the usrbasiclog size (reload = load data of "
-           "rows of the same shape into the same tables, same run)\n");
+    printf("\nuser logs end to end, 1 device, merge off, against the usrbasiclog size: collector = "
+           "user-table rows "
+           "per s from the first load's end to the last's; reload = load data of rows of the same shape into "
+           "the "
+           "same tables, same run\n");
     printf("%-16s %-16s %14s %14s %8s %18s\n", "usrbasiclog", "after the run", "collector/s", "reload/s",
            "ratio", "usrbasiclog alone/s");
     for (const CBench::CurvePoint& p : points)
