@@ -10,7 +10,7 @@
 # --bigdb runs instead the cost as tables grow: one device database prefilled by load data with
 # history over 200 days to 1M, 10M and 50M usrbasiclog rows (the other big tables in proportion),
 # and at each size the collector's user-log rate beside the server's reload of rows of the same
-# shape. The 50M point needs about 25 GiB free under the build directory and a few hours.
+# shape. The default sizes need about 15 GiB free under the build directory and roughly an hour.
 #
 #   bench/run.sh [--soak] [--build-dir DIR] [ingest_e2e_bench options...]
 #   bench/run.sh --bigdb [--bigdb-sizes 1000000,10000000,50000000] [--build-dir DIR] [options...]
