@@ -7,14 +7,24 @@
 #      and the collector's memory with idle devices (and, with --soak, over a long steady run).
 # Takes about 30 minutes (40 with --soak). Arguments after the options go to ingest_e2e_bench.
 #
+# --bigdb runs instead the cost as tables grow: one device database prefilled by load data with
+# history over 200 days to 1M, 10M and 50M usrbasiclog rows (the other big tables in proportion),
+# and at each size the collector's user-log rate beside the server's reload of rows of the same
+# shape. The default sizes need about 15 GiB free under the build directory and roughly an hour.
+#
 #   bench/run.sh [--soak] [--build-dir DIR] [ingest_e2e_bench options...]
+#   bench/run.sh --bigdb [--bigdb-sizes 1000000,10000000,50000000] [--build-dir DIR] [options...]
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 BUILD="$ROOT/build-bench"
 E2E_ARGS=()
+BIGDB=0
+BIGDB_SIZES=1000000,10000000,50000000
 while [ $# -gt 0 ]; do
     case "$1" in
     --soak) E2E_ARGS+=(--soak-seconds 600); shift ;;
+    --bigdb) BIGDB=1; shift ;;
+    --bigdb-sizes) BIGDB=1; BIGDB_SIZES="$2"; shift 2 ;;
     --build-dir) BUILD="$2"; shift 2 ;;
     *) E2E_ARGS+=("$1"); shift ;;
     esac
@@ -28,6 +38,12 @@ eval "$("$ROOT/scripts/test-mariadb.sh" start "$DB")"
 trap '"$ROOT/scripts/test-mariadb.sh" stop "$DB" >/dev/null 2>&1 || true' EXIT
 
 echo "== machine: $(nproc) cores, $(uname -r), load $(cut -d' ' -f1-3 /proc/loadavg)"
+if [ "$BIGDB" = 1 ]; then
+    echo "== free space for the database: $(df -h --output=avail "$DB" | tail -1 | tr -d ' ')"
+    echo "== cost as tables grow: $BUILD/bin/ingest_e2e_bench --sizes $BIGDB_SIZES ${E2E_ARGS[*]:-}"
+    "$BUILD/bin/ingest_e2e_bench" --sizes "$BIGDB_SIZES" "${E2E_ARGS[@]}"
+    exit
+fi
 echo
 echo "== intake in-process: $BUILD/bin/intake_bench"
 "$BUILD/bin/intake_bench" 2>/dev/null | tee "$BUILD/intake_bench.out" | grep -E "^BM_|^Benchmark"
