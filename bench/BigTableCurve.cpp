@@ -78,8 +78,7 @@ std::string CBench::DescribeServer(const ServerSample& a, const ServerSample& b,
              "server CPU %.1f us/row; key cache: %.2f block reads/row (%.4f missed), %.2f block "
              "writes/row (%.3f written out); %s",
              1e6 * (b.m_Cpu - a.m_Cpu) / n, double(b.m_KeyReadRequests - a.m_KeyReadRequests) / n,
-             double(b.m_KeyReads - a.m_KeyReads) / n,
-             double(b.m_KeyWriteRequests - a.m_KeyWriteRequests) / n,
+             double(b.m_KeyReads - a.m_KeyReads) / n, double(b.m_KeyWriteRequests - a.m_KeyWriteRequests) / n,
              double(b.m_KeyWrites - a.m_KeyWrites) / n, disk.c_str());
     return text;
 }
@@ -87,9 +86,8 @@ std::string CBench::DescribeServer(const ServerSample& a, const ServerSample& b,
 long long CBench::TableRows(MYSQL* conn, CBigTableRows::ETable table)
 {
     // MyISAM keeps the exact count; nothing loads while this is asked.
-    return atoll(
-        QueryValue(conn, std::string("select count(*) from ") + CBigTableRows::TableName(table), "0")
-            .c_str());
+    return atoll(QueryValue(conn, std::string("select count(*) from ") + CBigTableRows::TableName(table), "0")
+                     .c_str());
 }
 
 // Loads generated history into device 1's four data-file tables until usrbasiclog holds
@@ -200,8 +198,7 @@ std::string CBench::KeyLevels(MYSQL* conn)
     std::string out;
     RunProgram({chk, "--information", "--read-only", "--silent", index}, {}, 3600 * 1000, &out);
     std::string levels;
-    for (size_t at = out.find("Max levels:"); at != std::string::npos;
-         at = out.find("Max levels:", at + 1))
+    for (size_t at = out.find("Max levels:"); at != std::string::npos; at = out.find("Max levels:", at + 1))
         levels += (levels.empty() ? "" : "/") + std::to_string(atoi(out.c_str() + at + 11));
     return levels;
 }
@@ -224,17 +221,15 @@ std::vector<CBench::CurvePoint> CBench::BigTableCurve()
     printf("# key cache %s bytes (provisioned trees: 32M), bulk insert buffer %s bytes; %d users in %d "
            "groups; history over %d days\n",
            QueryValue(conn, "select @@global.key_buffer_size").c_str(),
-           QueryValue(conn, "select @@global.bulk_insert_buffer_size").c_str(), m_Opt.m_Users,
-           m_Opt.m_Groups, m_Opt.m_Days);
-    printf(
-        "# prefill: usrsvrlog and usrflowlog %.1fx, syslog %.1fx the usrbasiclog rows, loaded in chunks "
-        "of %ld rows\n",
-        CBigTableRows::Share(CBigTableRows::TABLE_USR_SVR),
-        CBigTableRows::Share(CBigTableRows::TABLE_SYSLOG), m_Opt.m_PrefillChunk);
-    printf(
-        "# each size: reload of %ld rows (the user tables' shares), the collector for %d s (devsim user "
-        "mix, merge off), reload again\n",
-        m_Opt.m_ReloadRows, m_Opt.m_Seconds);
+           QueryValue(conn, "select @@global.bulk_insert_buffer_size").c_str(), m_Opt.m_Users, m_Opt.m_Groups,
+           m_Opt.m_Days);
+    printf("# prefill: usrsvrlog and usrflowlog %.1fx, syslog %.1fx the usrbasiclog rows, loaded in chunks "
+           "of %ld rows\n",
+           CBigTableRows::Share(CBigTableRows::TABLE_USR_SVR),
+           CBigTableRows::Share(CBigTableRows::TABLE_SYSLOG), m_Opt.m_PrefillChunk);
+    printf("# each size: reload of %ld rows (the user tables' shares), the collector for %d s (devsim user "
+           "mix, merge off), reload again\n",
+           m_Opt.m_ReloadRows, m_Opt.m_Seconds);
     fflush(stdout);
 
     CBigTableRows rows(m_Opt.m_Users, m_Opt.m_Groups, 20240601);
@@ -248,15 +243,14 @@ std::vector<CBench::CurvePoint> CBench::BigTableCurve()
         if (!PrefillTo(conn, rows, size, now))
             break;
         p.m_SizeBefore = TableRows(conn, CBigTableRows::TABLE_USR_BASIC);
-        printf("\n== usrbasiclog at %lld rows (prefill %.0f s); data %s MiB, index %s MiB\n",
-               p.m_SizeBefore, Now() - t0,
+        printf("\n== usrbasiclog at %lld rows (prefill %.0f s); data %s MiB, index %s MiB\n", p.m_SizeBefore,
+               Now() - t0,
                QueryValue(conn,
                           "select data_length >> 20 from information_schema.tables where table_schema = "
                           "database() and table_name = 'usrbasiclog'")
                    .c_str(),
-               QueryValue(conn,
-                          "select index_length >> 20 from information_schema.tables where table_schema "
-                          "= database() and table_name = 'usrbasiclog'")
+               QueryValue(conn, "select index_length >> 20 from information_schema.tables where table_schema "
+                                "= database() and table_name = 'usrbasiclog'")
                    .c_str());
         if (m_Opt.m_KeyLevels)
         {
@@ -304,10 +298,9 @@ std::vector<CBench::CurvePoint> CBench::BigTableCurve()
                "%.1f s "
                "after devsim ended\n      %s\n",
                run.m_UserRows, run.m_SteadyUserRowsPerS, run.m_UserRowsPerS, run.m_Span, run.m_Records,
-               run.m_Rows, run.m_ExpectedRows, run.m_Drain,
-               DescribeServer(s1, s2, run.m_UserRows).c_str());
-        printf("   reload: %lld rows in %.1f s (usrbasiclog alone %.0f rows/s)\n      %s\n",
-               reload.m_Rows, reload.m_Seconds, p.m_ReloadBasicRowsPerS,
+               run.m_Rows, run.m_ExpectedRows, run.m_Drain, DescribeServer(s1, s2, run.m_UserRows).c_str());
+        printf("   reload: %lld rows in %.1f s (usrbasiclog alone %.0f rows/s)\n      %s\n", reload.m_Rows,
+               reload.m_Seconds, p.m_ReloadBasicRowsPerS,
                DescribeServer(reloadA, reloadB, reload.m_Rows).c_str());
         printf("   reproduce: %s\n", run.m_Command.c_str());
         fflush(stdout);

@@ -29,7 +29,6 @@
 #include <unistd.h>
 #include <vector>
 
-
 namespace qbbench
 {
 using namespace qbtest;
