@@ -60,16 +60,9 @@ uint32_t CInfoRetrieveTask::Run()
         QB_LOG(PL_WARN, TAG, "[Run] Invalid Listen Port = %d\n", port);
         return static_cast<uint32_t>(-1);
     }
-    bool nonBlocking = false;
-    m_ListenSocket = CSocketManager::GetInstance()->AllocLoopbackListener(&nonBlocking);
+    m_ListenSocket = CSocketManager::GetInstance()->AllocLoopbackListener(TAG);
     if (m_ListenSocket == platform::INVALID_SOCKET)
-    {
-        QB_LOG(PL_WARN, TAG, "[Run] Cannot Alloc Socket.\n");
         return static_cast<uint32_t>(-1);
-    }
-    if (!nonBlocking)
-        QB_LOG(PL_WARN, TAG, "[Run] Cannot Use Non-Block Mode Err = %u.\n",
-               static_cast<unsigned>(platform::WSAGetLastError()));
 
     // The listener waits for its loopback port and tries again each pass.
     bool bound = false, listening = false;

@@ -93,16 +93,9 @@ uint32_t CMetricsTask::Run()
         QB_LOG(PL_WARN, TAG, "[Run] Invalid Listen Port = %d\n", port);
         return static_cast<uint32_t>(-1);
     }
-    bool nonBlocking = false;
-    m_ListenSocket = CSocketManager::GetInstance()->AllocLoopbackListener(&nonBlocking);
+    m_ListenSocket = CSocketManager::GetInstance()->AllocLoopbackListener(TAG);
     if (m_ListenSocket == platform::INVALID_SOCKET)
-    {
-        QB_LOG(PL_WARN, TAG, "[Run] Cannot Alloc Socket.\n");
         return static_cast<uint32_t>(-1);
-    }
-    if (!nonBlocking)
-        QB_LOG(PL_WARN, TAG, "[Run] Cannot Use Non-Block Mode Err = %u.\n",
-               static_cast<unsigned>(platform::WSAGetLastError()));
 
     // As the info query: the port is tried again each pass until it is free.
     bool bound = false, listening = false;

@@ -109,14 +109,17 @@ int CSocketManager::Send(platform::SOCKET s, const char* buffer, int length, int
     return platform::Send(s, buffer, length, flags);
 }
 
-platform::SOCKET CSocketManager::AllocLoopbackListener(bool* nonBlocking)
+platform::SOCKET CSocketManager::AllocLoopbackListener(const char* moduleTag)
 {
     platform::SOCKET s = AllocSocket(SOCK_STREAM);
     if (s == platform::INVALID_SOCKET)
+    {
+        platform::LogLine(PL_WARN, moduleTag, "[Run] Cannot Alloc Socket.\n");
         return s;
-    bool ok = platform::SetNonBlocking(s, true);
-    if (nonBlocking != nullptr)
-        *nonBlocking = ok;
+    }
+    if (!platform::SetNonBlocking(s, true))
+        platform::LogLine(PL_WARN, moduleTag, "[Run] Cannot Use Non-Block Mode Err = %u.\n",
+                          static_cast<unsigned>(platform::WSAGetLastError()));
     platform::SetReuseAddress(s, true);
     return s;
 }

@@ -37,9 +37,10 @@ public:
     static int Send(platform::SOCKET s, const char* buffer, int length, int flags);
 
     // The collector's local services (info query, metrics) listen on 127.0.0.1 only.
-    // A recorded TCP socket, non-blocking (`nonBlocking` says whether that worked) and with address
-    // reuse, so that a restarted collector gets its port back while earlier connections are in TIME_WAIT.
-    platform::SOCKET AllocLoopbackListener(bool* nonBlocking);
+    // A recorded TCP socket, non-blocking and with address reuse, so that a restarted collector gets its
+    // port back while earlier connections are in TIME_WAIT. What fails is logged as the service's own
+    // "[Run]" lines under `moduleTag`; INVALID_SOCKET when no socket could be had.
+    platform::SOCKET AllocLoopbackListener(const char* moduleTag);
     enum class ELoopbackStep
     {
         LISTENING,
