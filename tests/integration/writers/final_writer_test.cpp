@@ -13,6 +13,13 @@ using namespace sqlwtest;
 
 namespace
 {
+// The collector-wide holder of statements an ended connection leaves, running for one test.
+struct CHolderRun
+{
+    CHolderRun() { CPendingSqlHolder::GetInstance()->Init(); }
+    ~CHolderRun() { CPendingSqlHolder::GetInstance()->UnInit(); }
+};
+
 class FinalWriterTest : public StoringWriterTest
 {
 protected:
@@ -330,11 +337,7 @@ TEST_F(FinalWriterTest, ServerAwayThenBackLosesNothing)
     // Away at the end of the connection: the end does not wait for the server. The records were taken
     // (the device had its keepalives answered), so the holder takes their statements and its thread
     // stores them once the server is back.
-    struct HolderRun
-    {
-        HolderRun() { CPendingSqlHolder::GetInstance()->Init(); }
-        ~HolderRun() { CPendingSqlHolder::GetInstance()->UnInit(); }
-    } holderRun;
+    CHolderRun holderRun;
     CPendingSqlHolder* holder = CPendingSqlHolder::GetInstance();
     ASSERT_TRUE(holder->IsInit());
     const uint64_t storedBefore = holder->GetStoredCount();
@@ -370,11 +373,7 @@ TEST_F(FinalWriterTest, ServerAwayThenBackLosesNothing)
 // connection manager's lock through its attempts. Those of a database that is there are stored.
 TEST_F(FinalWriterTest, HeldStatementsOfAVanishedDatabaseAreGivenUp)
 {
-    struct HolderRun
-    {
-        HolderRun() { CPendingSqlHolder::GetInstance()->Init(); }
-        ~HolderRun() { CPendingSqlHolder::GetInstance()->UnInit(); }
-    } holderRun;
+    CHolderRun holderRun;
     CPendingSqlHolder* holder = CPendingSqlHolder::GetInstance();
     ASSERT_TRUE(holder->IsInit());
     const uint64_t refusedBefore = holder->GetRefusedCount(), storedBefore = holder->GetStoredCount();
