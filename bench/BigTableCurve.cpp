@@ -325,11 +325,7 @@ int BigTableCurveMain(Options& opt)
         fprintf(stderr, "ingest_e2e_bench: cannot prepare the install tree and databases\n");
         return 1;
     }
-    printf("# %s\n", opt.m_CommandLine.c_str());
-    printf("# collector intervals divided by %d (QUILLBARN_TEST_TIME_DIVISOR=%d): data files switched out "
-           "after %.0f s, import cycle %.1f s; cleaning and the Saturday repair windows closed\n",
-           opt.m_Divisor, opt.m_Divisor, 600.0 / opt.m_Divisor, 10.0 / opt.m_Divisor);
-    fflush(stdout);
+    PrintRunHeader(opt, "; cleaning and the Saturday repair windows closed");
     const std::vector<CBench::CurvePoint> points = bench.BigTableCurve();
     printf("\nuser logs end to end, 1 device, merge off, against the usrbasiclog size: collector = "
            "user-table rows "

@@ -93,6 +93,16 @@ inline void ReadMemory(pid_t pid, long& rssKb, long& hwmKb)
     hwmKb = std::max(0L, ProcessStatusKiB(pid, "VmHWM"));
 }
 
+// The run's command line and how the collector's intervals are shortened, first in every output.
+inline void PrintRunHeader(const Options& opt, const char* more)
+{
+    printf("# %s\n", opt.m_CommandLine.c_str());
+    printf("# collector intervals divided by %d (QUILLBARN_TEST_TIME_DIVISOR=%d): data files switched out "
+           "after %.0f s, import cycle %.1f s%s\n",
+           opt.m_Divisor, opt.m_Divisor, 600.0 / opt.m_Divisor, 10.0 / opt.m_Divisor, more);
+    fflush(stdout);
+}
+
 class CBench
 {
 public:

@@ -117,11 +117,7 @@ int main(int argc, char** argv)
         fprintf(stderr, "ingest_e2e_bench: cannot prepare the install tree and databases\n");
         return 1;
     }
-    printf("# %s\n", opt.m_CommandLine.c_str());
-    printf("# collector intervals divided by %d (QUILLBARN_TEST_TIME_DIVISOR=%d): data files switched out "
-           "after %.0f s, import cycle %.1f s\n",
-           opt.m_Divisor, opt.m_Divisor, 600.0 / opt.m_Divisor, 10.0 / opt.m_Divisor);
-    fflush(stdout);
+    PrintRunHeader(opt, "");
 
     long baseKb = 0, idleKb = 0;
     // "--devices 0" leaves out the throughput runs (for a memory-only run).
