@@ -203,6 +203,33 @@ std::string CBench::KeyLevels(MYSQL* conn)
     return levels;
 }
 
+bool CBench::AdoptTables(const std::string& db)
+{
+    MYSQL* conn = AdminConnect(m_Harness.DeviceDb(1));
+    if (conn == nullptr)
+        return false;
+    bool ok = true;
+    std::vector<const char*> tables(std::begin(USER_TABLES), std::end(USER_TABLES));
+    tables.insert(tables.end(), std::begin(OTHER_TABLES), std::end(OTHER_TABLES));
+    for (const char* t : tables)
+        ok = Exec(conn, std::string("drop table ") + t) &&
+             Exec(conn, "rename table `" + db + "`." + t + " to " + t) && ok;
+    mysql_close(conn);
+    return ok;
+}
+
+void CBench::QuietReportTables(MYSQL* conn, const std::string& day)
+{
+    static const char* const TABLES[] = {
+        "grp_flowrange",  "grp_flowtrend",  "svr_flowrange",     "svr_flowtrend", "svruser_flowrange",
+        "user_flowrange", "user_flowtrend", "usersvr_flowrange", "svr_bwoptflow", "user_bwoptflow"};
+    Exec(conn, "delete from midtableinfo");
+    const std::string from = day.empty() ? "curdate()" : "'" + day + "'";
+    for (int i = 0; i < 10; ++i)
+        Exec(conn, "insert into midtableinfo (tbIndex, tbName, beginTime, endTime, updateTime) values (" +
+                       std::to_string(i + 1) + ", '" + TABLES[i] + "', " + from + ", " + from + ", now())");
+}
+
 // The end-to-end rate of one device's user logs at each usrbasiclog size, beside the server's own
 // load of rows of the same shape into the same tables, just before and just after the collector's
 // run (the collector's rows land between the two sizes they bracket).
@@ -218,6 +245,8 @@ std::vector<CBench::CurvePoint> CBench::BigTableCurve()
     const std::string keyBuffer = QueryValue(conn, "select @@global.key_buffer_size", "");
     if (m_Opt.m_KeyBufferMiB > 0)
         Exec(conn, "set global key_buffer_size = " + std::to_string(long(m_Opt.m_KeyBufferMiB) << 20));
+    printf("# device 1's database: %s (QB_KEEP_TREES=1 keeps it for --adopt-db)\n",
+           m_Harness.DeviceDb(1).c_str());
     printf("# key cache %s bytes (provisioned trees: 32M), bulk insert buffer %s bytes; %d users in %d "
            "groups; history over %d days\n",
            QueryValue(conn, "select @@global.key_buffer_size").c_str(),
@@ -234,6 +263,7 @@ std::vector<CBench::CurvePoint> CBench::BigTableCurve()
 
     CBigTableRows rows(m_Opt.m_Users, m_Opt.m_Groups, 20240601);
     const time_t now = time(nullptr);
+    QuietReportTables(conn, "");
     const std::vector<std::string> devsimExtra = {"--users", std::to_string(m_Opt.m_Users), "--groups",
                                                   std::to_string(m_Opt.m_Groups)};
     for (long long size : m_Opt.m_Sizes)
@@ -320,10 +350,19 @@ int BigTableCurveMain(Options& opt)
     if (!opt.m_SecondsGiven)
         opt.m_Seconds = 30;
     CBench bench(opt);
-    if (!bench.PrepareBigTables())
+    const bool adopt = !opt.m_AdoptDb.empty();
+    if (!bench.PrepareBigTables(opt.m_Maintenance || adopt ? opt.m_MaintDevices : 1) ||
+        (adopt && !bench.AdoptTables(opt.m_AdoptDb)))
     {
         fprintf(stderr, "ingest_e2e_bench: cannot prepare the install tree and databases\n");
         return 1;
+    }
+    if (adopt)
+    {
+        PrintRunHeader(opt, "; cleaning and the Saturday repair windows closed");
+        const bool ok = bench.MaintenanceUnderLoad();
+        bench.Cleanup();
+        return ok ? 0 : 1;
     }
     PrintRunHeader(opt, "; cleaning and the Saturday repair windows closed");
     const std::vector<CBench::CurvePoint> points = bench.BigTableCurve();
@@ -339,7 +378,10 @@ int BigTableCurveMain(Options& opt)
                p.m_CollectorRowsPerS, p.m_ReloadRowsPerS,
                p.m_ReloadRowsPerS > 0 ? p.m_CollectorRowsPerS / p.m_ReloadRowsPerS : 0,
                p.m_ReloadBasicRowsPerS, p.m_Ok ? "" : " (failed)");
+    bool ok = points.size() == opt.m_Sizes.size();
+    if (ok && opt.m_Maintenance)
+        ok = bench.MaintenanceUnderLoad();
     bench.Cleanup();
-    return points.size() == opt.m_Sizes.size() ? 0 : 1;
+    return ok ? 0 : 1;
 }
 } // namespace qbbench

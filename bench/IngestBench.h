@@ -54,6 +54,14 @@ struct Options
     long m_ReloadRows = 500000, m_PrefillChunk = 1000000;
     int m_KeyBufferMiB = 32; // a provisioned tree's key_buffer_size; 0 leaves the server's own
     bool m_KeyLevels = true;
+    // Maintenance under load (--maintenance): after the curve, at its last size.
+    bool m_Maintenance = false;
+    int m_MaintDevices = 8, m_MaintWarmup = 60, m_ContentPercent = 10;
+    double m_MaintRate = 10000; // records/s of all devices together
+    double m_CleanShare = 0.2;  // share of usrbasiclog's rows the cleaning by age removes
+    // A device database a curve run kept (QB_KEEP_TREES=1): its log tables become device 1's, and
+    // maintenance runs on them without a new prefill.
+    std::string m_AdoptDb;
 };
 
 const char* const USER_TABLES[] = {"usrbasiclog", "usrsvrlog", "usrflowlog"};
@@ -119,11 +127,11 @@ public:
         return true;
     }
 
-    // One device; the calendar windows of cleaning (by age or by size: a big history exceeds both)
-    // and of the Saturday repair are closed, so that neither runs into a measurement.
-    bool PrepareBigTables()
+    // Device 1 gets the big tables; the calendar windows of cleaning (by age or by size: a big history
+    // exceeds both) and of the Saturday repair are closed, so that neither runs into a measurement.
+    bool PrepareBigTables(int devices)
     {
-        if (!Prepare(1))
+        if (!Prepare(devices))
             return false;
         m_Harness.SetConfig("Kelv.conf", "ClearRule", "StartCheckTime", "0");
         m_Harness.SetConfig("Kelv.conf", "ClearRule", "EndCheckTime", "0");
@@ -603,6 +611,19 @@ public:
     // load of rows of the same shape into the same tables, just before and just after the collector's
     // run (the collector's rows land between the two sizes they bracket).
     std::vector<CurvePoint> BigTableCurve();
+
+    // Records midtableinfo rows as a report run at `day` would leave them, updated now: the collector's
+    // report threads then stay quiet for a day instead of aggregating the whole history into a
+    // measurement, and a run from `day` aggregates that day alone.
+    void QuietReportTables(MYSQL* conn, const std::string& day);
+
+    // Moves the log tables of `db` (same server) into device 1's database; the routines stay the ones
+    // the device database was created with.
+    bool AdoptTables(const std::string& db);
+
+    // The shipped maintenance statements in turn on device 1's database while `m_MaintDevices` devices
+    // send at a steady rate (MaintenanceUnderLoad.cpp); false when a statement, devsim or the count failed.
+    bool MaintenanceUnderLoad();
 
 private:
     const Options& m_Opt;

@@ -20,10 +20,16 @@ void Usage()
            "       ingest_e2e_bench --sizes N,N,... [--seconds S] [--users N] [--groups N] [--days D]\n"
            "                        [--reload-rows N] [--prefill-chunk N] [--key-buffer-mib M] [--key-levels "
            "0|1]\n"
+           "                        [--maintenance 1 [--maint-rate R] [--maint-warmup S]]\n"
+           "       ingest_e2e_bench --adopt-db DB [--maint-rate R] [--maint-warmup S]\n"
            "--devices 0 leaves out the throughput runs (idle memory and soak only).\n"
            "--sizes runs only the big-table curve: device 1's tables prefilled by load data to each\n"
            "usrbasiclog size in turn (history over D days), then the collector's user-log rate (S s,\n"
            "default 30) beside a reload of rows of the same shape at that size.\n"
+           "--maintenance 1 then runs, at the last size, the shipped cleaning, report and repair\n"
+           "statements in turn while 8 devices send R records/s in all (default 10000), merge on.\n"
+           "--adopt-db runs that part alone on the log tables of DB, a device database an earlier\n"
+           "run kept with QB_KEEP_TREES=1 (its name is in that run's output).\n"
            "Needs QB_TEST_DB_* (scripts/test-mariadb.sh start DIR).\n");
 }
 } // namespace
@@ -67,6 +73,14 @@ int main(int argc, char** argv)
             opt.m_PrefillChunk = std::max(1000L, atol(v));
         else if (a == "--key-buffer-mib")
             opt.m_KeyBufferMiB = atoi(v);
+        else if (a == "--maintenance")
+            opt.m_Maintenance = atoi(v) != 0;
+        else if (a == "--adopt-db")
+            opt.m_AdoptDb = v;
+        else if (a == "--maint-rate")
+            opt.m_MaintRate = std::max(1.0, atof(v));
+        else if (a == "--maint-warmup")
+            opt.m_MaintWarmup = std::max(10, atoi(v));
         else if (a == "--key-levels")
             opt.m_KeyLevels = atoi(v) != 0;
         else if (a == "--devices")
@@ -105,7 +119,7 @@ int main(int argc, char** argv)
     }
     setenv("QUILLBARN_TEST_TIME_DIVISOR", std::to_string(opt.m_Divisor).c_str(), 1);
 
-    if (!opt.m_Sizes.empty())
+    if (!opt.m_Sizes.empty() || !opt.m_AdoptDb.empty())
         return BigTableCurveMain(opt);
 
     int maxDevices = std::max(opt.m_Idle, opt.m_SoakDevices);

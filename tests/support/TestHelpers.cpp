@@ -1,8 +1,12 @@
 #include "support/TestHelpers.h"
 
+#include <arpa/inet.h>
 #include <chrono>
 #include <cstdlib>
+#include <netinet/in.h>
 #include <openssl/evp.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -110,5 +114,49 @@ void RemoveTree(const std::string& dir)
 {
     if (dir.size() > 5 && dir.rfind("/tmp/", 0) == 0 && dir.find("/..") == std::string::npos)
         (void)system(("rm -rf " + ShellQuote(dir)).c_str());
+}
+// HTTP/1.0: the server closes after one plain answer.
+std::string HttpGet(int port, const std::string& path)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string out;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0)
+    {
+        const std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        char buf[4096];
+        pollfd p{fd, POLLIN, 0};
+        ssize_t n;
+        while (poll(&p, 1, 5000) > 0 && (n = recv(fd, buf, sizeof(buf), 0)) > 0)
+            out.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    const size_t body = out.find("\r\n\r\n");
+    return out.rfind("HTTP/1.", 0) == 0 && out.find(" 200 ") < out.find("\r\n") && body != std::string::npos
+               ? out.substr(body + 4)
+               : std::string();
+}
+
+double MetricSum(const std::string& text, const std::string& family)
+{
+    double sum = 0;
+    for (size_t at = text.find(family); at != std::string::npos; at = text.find(family, at + 1))
+    {
+        // A sample line starts with the family's name followed by labels or a blank.
+        if ((at > 0 && text[at - 1] != '\n') || at + family.size() >= text.size())
+            continue;
+        const char next = text[at + family.size()];
+        if (next != ' ' && next != '{')
+            continue;
+        const size_t eol = text.find('\n', at);
+        const size_t blank = text.rfind(' ', eol == std::string::npos ? text.size() - 1 : eol - 1);
+        if (blank != std::string::npos && blank > at)
+            sum += atof(text.c_str() + blank + 1);
+    }
+    return sum;
 }
 } // namespace qbtest

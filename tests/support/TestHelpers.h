@@ -29,6 +29,12 @@ std::string EnvText(const char* name);
 // character references (a literal tab or line end in an attribute is read back as a space).
 std::string XmlAttr(const std::string& text);
 
+// The body of GET `path` on 127.0.0.1:`port`; empty unless the answer is a 200.
+std::string HttpGet(int port, const std::string& path);
+
+// The sum of the samples of a metric family in a Prometheus text scrape (0 when it has none).
+double MetricSum(const std::string& text, const std::string& family);
+
 // A new directory /tmp/<stem>_XXXXXX; "" on failure.
 std::string MakeTempDir(const std::string& stem);
 // Removes a directory below /tmp with everything in it (anything else is left alone).

@@ -43,6 +43,7 @@ void CDevSimOptions::PrintUsage(const char* prog)
         "  --count N             records per device, pushes and the closing keepalive excluded\n"
         "                        (default 1000 when --seconds is not given)\n"
         "  --seconds S           stream for S seconds instead (with --count: whichever ends first)\n"
+        "  --stop-file PATH      end the stream, as --seconds does, once PATH exists\n"
         "  --rate R              records/s per device; 0 = as fast as possible (default 0)\n"
         "  --mask                send every body inverted, with the head's masked flag set\n"
         "  --garbage P           before each record, with probability P, insert 1..64 random bytes\n"
@@ -210,6 +211,10 @@ bool CDevSimOptions::Parse(int argc, char** argv)
         else if (!std::strcmp(a, "--count"))
         {
             DEVSIM_VALUE(a) m_Count = std::strtoull(v, nullptr, 10);
+        }
+        else if (!std::strcmp(a, "--stop-file"))
+        {
+            DEVSIM_VALUE(a) m_StopFile = v;
         }
         else if (!std::strcmp(a, "--seconds"))
         {

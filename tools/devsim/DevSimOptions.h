@@ -32,9 +32,10 @@ struct CDevSimOptions
     std::string m_SecretPrefix = "secret";
     std::string m_Secret; // non-empty: the same secret for every device
     unsigned m_Mix[KIND_COUNT] = {1, 1, 1, 4, 4, 4, 1, 1, 1, 2};
-    double m_Rate = 0;    // records/s per device, 0 = flat out
-    uint64_t m_Count = 0; // records per device (0 with no --seconds: 1000)
-    double m_Seconds = 0; // stream for this long instead of a count
+    double m_Rate = 0;      // records/s per device, 0 = flat out
+    uint64_t m_Count = 0;   // records per device (0 with no --seconds: 1000)
+    double m_Seconds = 0;   // stream for this long instead of a count
+    std::string m_StopFile; // stream until this file exists (a run of unknown length)
     bool m_Mask = false;
     double m_Garbage = 0; // probability of garbage before a record
     bool m_Seq = false;
@@ -80,6 +81,9 @@ struct CDevSimOptions
     {
         return m_Secret.empty() ? m_SecretPrefix + std::to_string(m_FirstIndex + i) : m_Secret;
     }
-    uint64_t EffectiveCount() const { return (m_Count == 0 && m_Seconds <= 0) ? 1000 : m_Count; }
+    uint64_t EffectiveCount() const
+    {
+        return (m_Count == 0 && m_Seconds <= 0 && m_StopFile.empty()) ? 1000 : m_Count;
+    }
 };
 } // namespace devsim

@@ -480,6 +480,16 @@ void CDeviceSession::Dump(const std::vector<uint8_t>& data)
 
 // Fills out with the next records; false when the stream (or, with --reconnect-every, this
 // connection's part of it) has ended, closing keepalive included.
+bool CDeviceSession::StopFileSeen(double elapsed)
+{
+    // A look five times a second is plenty for a run that a controlling program ends.
+    if (m_Opt.m_StopFile.empty() || m_StopFileSeen || elapsed - m_StopFileChecked < 0.2)
+        return m_StopFileSeen;
+    m_StopFileChecked = elapsed;
+    m_StopFileSeen = access(m_Opt.m_StopFile.c_str(), F_OK) == 0;
+    return m_StopFileSeen;
+}
+
 bool CDeviceSession::FillBatch(std::vector<uint8_t>& out, double elapsed)
 {
     out.clear();
@@ -494,7 +504,8 @@ bool CDeviceSession::FillBatch(std::vector<uint8_t>& out, double elapsed)
         return true;
     }
     const uint64_t count = m_Opt.EffectiveCount();
-    bool ended = (count && m_Generated >= count) || (m_Opt.m_Seconds > 0 && elapsed >= m_Opt.m_Seconds);
+    bool ended = (count && m_Generated >= count) || (m_Opt.m_Seconds > 0 && elapsed >= m_Opt.m_Seconds) ||
+                 StopFileSeen(elapsed);
     uint64_t allowed = kBatchRecords;
     if (m_Opt.m_Rate > 0 && !ended)
     {

@@ -93,6 +93,7 @@ private:
     bool StreamOneConnection(double start);
     void RunOffline();
     bool FillBatch(std::vector<uint8_t>& out, double elapsed);
+    bool StopFileSeen(double elapsed);
 
     const CDevSimOptions& m_Opt;
     int m_Index;
@@ -104,8 +105,10 @@ private:
     std::vector<int> m_Schedule; // weighted round robin over kinds
     size_t m_SchedulePos = 0;
     SLogTime m_Clock;
-    uint64_t m_Seq = 0;       // records generated (stream numbering)
-    uint64_t m_Generated = 0; // counted records (excludes pushes and the closing keepalive)
+    uint64_t m_Seq = 0;            // records generated (stream numbering)
+    uint64_t m_Generated = 0;      // counted records (excludes pushes and the closing keepalive)
+    double m_StopFileChecked = -1; // elapsed time of the last look for --stop-file
+    bool m_StopFileSeen = false;
     bool m_StreamDone = false;
     uint64_t m_ConnEnd = 0; // m_Generated at which this connection ends (--reconnect-every)
     bool m_ConnDone = false;

@@ -6,46 +6,16 @@
 #include "support/TestHelpers.h"
 #include "support/TestInstall.h"
 
-#include <arpa/inet.h>
 #include <csignal>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace
 {
-// The body of GET `path` on 127.0.0.1:`port` (HTTP/1.0: the server closes after one plain answer).
-std::string HttpGet(int port, const std::string& path)
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string out;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0)
-    {
-        const std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-        char buf[4096];
-        pollfd p{fd, POLLIN, 0};
-        ssize_t n;
-        while (poll(&p, 1, 5000) > 0 && (n = recv(fd, buf, sizeof(buf), 0)) > 0)
-            out.append(buf, static_cast<size_t>(n));
-    }
-    close(fd);
-    const size_t body = out.find("\r\n\r\n");
-    return out.rfind("HTTP/1.", 0) == 0 && out.find(" 200 ") < out.find("\r\n") && body != std::string::npos
-               ? out.substr(body + 4)
-               : std::string();
-}
-
 // The value of the first sample of an instant query's answer ("" when there is none).
 std::string QueryValue(int port, const std::string& query)
 {
-    const std::string json = HttpGet(port, "/api/v1/query?query=" + query);
+    const std::string json = qbtest::HttpGet(port, "/api/v1/query?query=" + query);
     const size_t at = json.find("\"value\":[");
     const size_t open = at == std::string::npos ? at : json.find(",\"", at);
     const size_t close = open == std::string::npos ? open : json.find('"', open + 2);
@@ -73,7 +43,7 @@ TEST(MetricsE2E, PrometheusScrapesTheRecordsDevsimSent)
                                             atoll(r["sent.records"].c_str()) + atoll(r["sent.push"].c_str()));
 
     qbtest::CTempDir dir("qb_prom");
-    const std::string scrape = HttpGet(c.MetricsPort(), "/metrics");
+    const std::string scrape = qbtest::HttpGet(c.MetricsPort(), "/metrics");
     ASSERT_NE(scrape.find("# TYPE quillbarn_records_received_total counter"), std::string::npos) << scrape;
     EXPECT_NE(scrape.find("quillbarn_records_refused_total{reason=\"gate\"} " + early["sent.sys"] + "\n"),
               std::string::npos)
