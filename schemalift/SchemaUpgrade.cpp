@@ -65,6 +65,15 @@ bool CreateRepairTables(MYSQL* conn, CUpgradeLog& log)
                 "modify PROCEDURE repairTables success...\n");
 }
 
+// Earlier cleaning procedures deleted each table in one statement and rebuilt every table, holding the
+// collector's loads and inserts for minutes on a big database. The M4.3 step re-creates only CleanByTime,
+// and only once; here every database gets the current bodies of both. Only a failure is logged.
+void RefreshCleaning(MYSQL* conn, CUpgradeLog& log)
+{
+    Step(conn, log, sql::kCreateCleanByTime, "modify PROCEDURE CleanByTime failed (%s)\n", nullptr);
+    Step(conn, log, sql::kCreateCleanByContent, "modify PROCEDURE CleanByContent failed (%s)\n", nullptr);
+}
+
 void WidenAdmin(MYSQL* conn, CUpgradeLog& log)
 {
     if (!Step(conn, log, "alter table admin modify Name varchar(64)",
@@ -272,6 +281,7 @@ int UpgradeToM57(const char* host, const char* user, const char* password, const
     CreateGenMidUserBwOptFlow(conn, log);
     WidenAdmin(conn, log);
     CreateRepairTables(conn, log);
+    RefreshCleaning(conn, log);
     int result = CreateAuditFileTable(conn, log);
     mysql_close(conn);
     return result;

@@ -11,6 +11,7 @@ extern const char* const kCreateGenMidSvrBwOptFlow;
 extern const char* const kCreateGenMidUserBwOptFlow;
 extern const char* const kCreateGenMidManual;
 extern const char* const kCreateCleanByTime;
+extern const char* const kCreateCleanByContent;
 extern const char* const kCreateRepairTables;
 extern const char* const kCreateGetMidTabLastUpdateTime;
 extern const char* const kCreateRebuildView;

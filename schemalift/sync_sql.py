@@ -38,6 +38,7 @@ def items(src):
         ("kCreateGenMidUserBwOptFlow", routine(src, "PROCEDURE", "GenMid_UserBwOptFlow")),
         ("kCreateGenMidManual", routine(src, "PROCEDURE", "GenMid_Manual")),
         ("kCreateCleanByTime", routine(src, "PROCEDURE", "CleanByTime")),
+        ("kCreateCleanByContent", routine(src, "PROCEDURE", "CleanByContent")),
         ("kCreateRepairTables", routine(src, "PROCEDURE", "repairTables")),
         ("kCreateGetMidTabLastUpdateTime", routine(src, "FUNCTION", "getMidTabLastUpdateTime")),
         ("kCreateRebuildView", routine(src, "PROCEDURE", "RebuildView")),

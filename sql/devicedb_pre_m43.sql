@@ -664,6 +664,7 @@ DELIMITER ;;
 CREATE PROCEDURE `CleanByTime`(IN CleanTime datetime)
 BEGIN
   DECLARE busy int DEFAULT 0;
+  DECLARE deleted bigint DEFAULT 0;
   SELECT count(*) INTO busy FROM `delay_restart_mysql`
     WHERE `doing_flag` = 1 AND `lock_time` >= now() - INTERVAL 1 HOUR;
   IF busy = 0 AND CleanTime IS NOT NULL THEN
@@ -672,23 +673,88 @@ BEGIN
     ELSE
       INSERT INTO `delay_restart_mysql` (`doing_flag`, `locker`, `lock_time`) VALUES (1, 'PROCEDURE', now());
     END IF;
-    DELETE FROM `adt_log` WHERE `log_time` <= CleanTime;
-    DELETE FROM `alarm_log` WHERE `log_time` <= CleanTime;
-    DELETE FROM `usrbasiclog` WHERE `log_time` <= CleanTime;
-    DELETE FROM `usrsvrlog` WHERE `log_time` <= CleanTime;
-    DELETE FROM `usrflowlog` WHERE `log_time` <= CleanTime;
-    DELETE FROM `syslog` WHERE `log_time` <= CleanTime;
-    DELETE FROM `dev_stat` WHERE `time` <= CleanTime;
-    DELETE FROM `grp_flowrange` WHERE `date` <= CleanTime;
-    DELETE FROM `grp_flowtrend` WHERE `date` <= CleanTime;
-    DELETE FROM `svr_flowrange` WHERE `date` <= CleanTime;
-    DELETE FROM `svr_flowtrend` WHERE `date` <= CleanTime;
-    DELETE FROM `svruser_flowrange` WHERE `date` <= CleanTime;
-    DELETE FROM `user_flowrange` WHERE `date` <= CleanTime;
-    DELETE FROM `user_flowtrend` WHERE `date` <= CleanTime;
-    DELETE FROM `usersvr_flowrange` WHERE `date` <= CleanTime;
-    DELETE FROM `midtableinfo` WHERE `updateTime` <= CleanTime;
-    OPTIMIZE TABLE `adt_log`, `alarm_log`, `usrbasiclog`, `usrsvrlog`, `usrflowlog`, `syslog`, `dev_stat`, `grp_flowrange`, `grp_flowtrend`, `svr_flowrange`, `svr_flowtrend`, `svruser_flowrange`, `user_flowrange`, `user_flowtrend`, `usersvr_flowrange`, `midtableinfo`;
+    -- A DELETE holds its table's write lock to the end; one of millions of rows held the collector's
+    -- loads and inserts for minutes. Chunks of 10000 rows take a fraction of a second each, and
+    -- what waits on the table gets in between them.
+    REPEAT
+      DELETE FROM `adt_log` WHERE `log_time` <= CleanTime LIMIT 10000;
+      SET deleted = ROW_COUNT();
+    UNTIL deleted < 10000 END REPEAT;
+    REPEAT
+      DELETE FROM `alarm_log` WHERE `log_time` <= CleanTime LIMIT 10000;
+      SET deleted = ROW_COUNT();
+    UNTIL deleted < 10000 END REPEAT;
+    REPEAT
+      DELETE FROM `usrbasiclog` WHERE `log_time` <= CleanTime LIMIT 10000;
+      SET deleted = ROW_COUNT();
+    UNTIL deleted < 10000 END REPEAT;
+    REPEAT
+      DELETE FROM `usrsvrlog` WHERE `log_time` <= CleanTime LIMIT 10000;
+      SET deleted = ROW_COUNT();
+    UNTIL deleted < 10000 END REPEAT;
+    REPEAT
+      DELETE FROM `usrflowlog` WHERE `log_time` <= CleanTime LIMIT 10000;
+      SET deleted = ROW_COUNT();
+    UNTIL deleted < 10000 END REPEAT;
+    REPEAT
+      DELETE FROM `syslog` WHERE `log_time` <= CleanTime LIMIT 10000;
+      SET deleted = ROW_COUNT();
+    UNTIL deleted < 10000 END REPEAT;
+    REPEAT
+      DELETE FROM `dev_stat` WHERE `time` <= CleanTime LIMIT 10000;
+      SET deleted = ROW_COUNT();
+    UNTIL deleted < 10000 END REPEAT;
+    REPEAT
+      DELETE FROM `grp_flowrange` WHERE `date` <= CleanTime LIMIT 10000;
+      SET deleted = ROW_COUNT();
+    UNTIL deleted < 10000 END REPEAT;
+    REPEAT
+      DELETE FROM `grp_flowtrend` WHERE `date` <= CleanTime LIMIT 10000;
+      SET deleted = ROW_COUNT();
+    UNTIL deleted < 10000 END REPEAT;
+    REPEAT
+      DELETE FROM `svr_flowrange` WHERE `date` <= CleanTime LIMIT 10000;
+      SET deleted = ROW_COUNT();
+    UNTIL deleted < 10000 END REPEAT;
+    REPEAT
+      DELETE FROM `svr_flowtrend` WHERE `date` <= CleanTime LIMIT 10000;
+      SET deleted = ROW_COUNT();
+    UNTIL deleted < 10000 END REPEAT;
+    REPEAT
+      DELETE FROM `svruser_flowrange` WHERE `date` <= CleanTime LIMIT 10000;
+      SET deleted = ROW_COUNT();
+    UNTIL deleted < 10000 END REPEAT;
+    REPEAT
+      DELETE FROM `user_flowrange` WHERE `date` <= CleanTime LIMIT 10000;
+      SET deleted = ROW_COUNT();
+    UNTIL deleted < 10000 END REPEAT;
+    REPEAT
+      DELETE FROM `user_flowtrend` WHERE `date` <= CleanTime LIMIT 10000;
+      SET deleted = ROW_COUNT();
+    UNTIL deleted < 10000 END REPEAT;
+    REPEAT
+      DELETE FROM `usersvr_flowrange` WHERE `date` <= CleanTime LIMIT 10000;
+      SET deleted = ROW_COUNT();
+    UNTIL deleted < 10000 END REPEAT;
+    REPEAT
+      DELETE FROM `midtableinfo` WHERE `updateTime` <= CleanTime LIMIT 10000;
+      SET deleted = ROW_COUNT();
+    UNTIL deleted < 10000 END REPEAT;
+    -- OPTIMIZE rebuilds a table under its lock, minutes for tens of millions of rows. MyISAM reuses
+    -- the rows a nightly cleaning frees for the next inserts, and the weekly repairTables rebuilds
+    -- the files anyway, so only a table at least a quarter free (a big cut) is rebuilt here.
+    SET @qbOptimizeSql = NULL;
+    SELECT CONCAT('OPTIMIZE TABLE ', GROUP_CONCAT(CONCAT('`', `TABLE_NAME`, '`')
+                  ORDER BY FIELD(`TABLE_NAME`, 'adt_log', 'alarm_log', 'usrbasiclog', 'usrsvrlog', 'usrflowlog', 'syslog', 'dev_stat', 'grp_flowrange', 'grp_flowtrend', 'svr_flowrange', 'svr_flowtrend', 'svruser_flowrange', 'user_flowrange', 'user_flowtrend', 'usersvr_flowrange', 'midtableinfo') SEPARATOR ', '))
+      INTO @qbOptimizeSql FROM information_schema.`TABLES`
+      WHERE `TABLE_SCHEMA` = DATABASE() AND `TABLE_NAME` IN ('adt_log', 'alarm_log', 'usrbasiclog', 'usrsvrlog', 'usrflowlog', 'syslog', 'dev_stat', 'grp_flowrange', 'grp_flowtrend', 'svr_flowrange', 'svr_flowtrend', 'svruser_flowrange', 'user_flowrange', 'user_flowtrend', 'usersvr_flowrange', 'midtableinfo')
+        AND `DATA_FREE` > 0 AND `DATA_FREE` >= `DATA_LENGTH` / 4;
+    IF @qbOptimizeSql IS NOT NULL THEN
+      PREPARE qbOptimizeStmt FROM @qbOptimizeSql;
+      EXECUTE qbOptimizeStmt;
+      DEALLOCATE PREPARE qbOptimizeStmt;
+      SET @qbOptimizeSql = NULL;
+    END IF;
     UPDATE `delay_restart_mysql` SET `doing_flag` = 0;
     SET @midTabLastUpdate1 = NULL, @midTabLastUpdate2 = NULL, @midTabLastUpdate3 = NULL,
         @midTabLastUpdate4 = NULL, @midTabLastUpdate5 = NULL, @midTabLastUpdate6 = NULL,
@@ -704,56 +770,108 @@ BEGIN
   DECLARE total bigint DEFAULT 0;
   DECLARE skipRows bigint DEFAULT 0;
   DECLARE cutTime datetime DEFAULT NULL;
+  DECLARE deleted bigint DEFAULT 0;
   IF thePercent IS NOT NULL AND thePercent > 0 THEN
     IF thePercent > 100 THEN SET thePercent = 100; END IF;
+    -- Deletes in chunks of 10000 rows for the reason given in CleanByTime. Emptying a whole table
+    -- needs none: MyISAM does that at once by truncating its files.
     SELECT count(*) INTO total FROM `adt_log`;
     SET skipRows = floor(total * thePercent / 100);
     IF skipRows > 0 THEN
       SET cutTime = NULL;
       SELECT `log_time` INTO cutTime FROM `adt_log` ORDER BY `log_time` LIMIT skipRows, 1;
-      IF cutTime IS NULL THEN DELETE FROM `adt_log`; ELSE DELETE FROM `adt_log` WHERE `log_time` < cutTime; END IF;
+      IF cutTime IS NULL THEN
+        DELETE FROM `adt_log`;
+      ELSE
+        REPEAT
+          DELETE FROM `adt_log` WHERE `log_time` < cutTime LIMIT 10000;
+          SET deleted = ROW_COUNT();
+        UNTIL deleted < 10000 END REPEAT;
+      END IF;
     END IF;
     SELECT count(*) INTO total FROM `alarm_log`;
     SET skipRows = floor(total * thePercent / 100);
     IF skipRows > 0 THEN
       SET cutTime = NULL;
       SELECT `log_time` INTO cutTime FROM `alarm_log` ORDER BY `log_time` LIMIT skipRows, 1;
-      IF cutTime IS NULL THEN DELETE FROM `alarm_log`; ELSE DELETE FROM `alarm_log` WHERE `log_time` < cutTime; END IF;
+      IF cutTime IS NULL THEN
+        DELETE FROM `alarm_log`;
+      ELSE
+        REPEAT
+          DELETE FROM `alarm_log` WHERE `log_time` < cutTime LIMIT 10000;
+          SET deleted = ROW_COUNT();
+        UNTIL deleted < 10000 END REPEAT;
+      END IF;
     END IF;
     SELECT count(*) INTO total FROM `usrbasiclog`;
     SET skipRows = floor(total * thePercent / 100);
     IF skipRows > 0 THEN
       SET cutTime = NULL;
       SELECT `log_time` INTO cutTime FROM `usrbasiclog` ORDER BY `log_time` LIMIT skipRows, 1;
-      IF cutTime IS NULL THEN DELETE FROM `usrbasiclog`; ELSE DELETE FROM `usrbasiclog` WHERE `log_time` < cutTime; END IF;
+      IF cutTime IS NULL THEN
+        DELETE FROM `usrbasiclog`;
+      ELSE
+        REPEAT
+          DELETE FROM `usrbasiclog` WHERE `log_time` < cutTime LIMIT 10000;
+          SET deleted = ROW_COUNT();
+        UNTIL deleted < 10000 END REPEAT;
+      END IF;
     END IF;
     SELECT count(*) INTO total FROM `usrsvrlog`;
     SET skipRows = floor(total * thePercent / 100);
     IF skipRows > 0 THEN
       SET cutTime = NULL;
       SELECT `log_time` INTO cutTime FROM `usrsvrlog` ORDER BY `log_time` LIMIT skipRows, 1;
-      IF cutTime IS NULL THEN DELETE FROM `usrsvrlog`; ELSE DELETE FROM `usrsvrlog` WHERE `log_time` < cutTime; END IF;
+      IF cutTime IS NULL THEN
+        DELETE FROM `usrsvrlog`;
+      ELSE
+        REPEAT
+          DELETE FROM `usrsvrlog` WHERE `log_time` < cutTime LIMIT 10000;
+          SET deleted = ROW_COUNT();
+        UNTIL deleted < 10000 END REPEAT;
+      END IF;
     END IF;
     SELECT count(*) INTO total FROM `usrflowlog`;
     SET skipRows = floor(total * thePercent / 100);
     IF skipRows > 0 THEN
       SET cutTime = NULL;
       SELECT `log_time` INTO cutTime FROM `usrflowlog` ORDER BY `log_time` LIMIT skipRows, 1;
-      IF cutTime IS NULL THEN DELETE FROM `usrflowlog`; ELSE DELETE FROM `usrflowlog` WHERE `log_time` < cutTime; END IF;
+      IF cutTime IS NULL THEN
+        DELETE FROM `usrflowlog`;
+      ELSE
+        REPEAT
+          DELETE FROM `usrflowlog` WHERE `log_time` < cutTime LIMIT 10000;
+          SET deleted = ROW_COUNT();
+        UNTIL deleted < 10000 END REPEAT;
+      END IF;
     END IF;
     SELECT count(*) INTO total FROM `syslog`;
     SET skipRows = floor(total * thePercent / 100);
     IF skipRows > 0 THEN
       SET cutTime = NULL;
       SELECT `log_time` INTO cutTime FROM `syslog` ORDER BY `log_time` LIMIT skipRows, 1;
-      IF cutTime IS NULL THEN DELETE FROM `syslog`; ELSE DELETE FROM `syslog` WHERE `log_time` < cutTime; END IF;
+      IF cutTime IS NULL THEN
+        DELETE FROM `syslog`;
+      ELSE
+        REPEAT
+          DELETE FROM `syslog` WHERE `log_time` < cutTime LIMIT 10000;
+          SET deleted = ROW_COUNT();
+        UNTIL deleted < 10000 END REPEAT;
+      END IF;
     END IF;
     SELECT count(*) INTO total FROM `dev_stat`;
     SET skipRows = floor(total * thePercent / 100);
     IF skipRows > 0 THEN
       SET cutTime = NULL;
       SELECT `time` INTO cutTime FROM `dev_stat` ORDER BY `time` LIMIT skipRows, 1;
-      IF cutTime IS NULL THEN DELETE FROM `dev_stat`; ELSE DELETE FROM `dev_stat` WHERE `time` < cutTime; END IF;
+      IF cutTime IS NULL THEN
+        DELETE FROM `dev_stat`;
+      ELSE
+        REPEAT
+          DELETE FROM `dev_stat` WHERE `time` < cutTime LIMIT 10000;
+          SET deleted = ROW_COUNT();
+        UNTIL deleted < 10000 END REPEAT;
+      END IF;
     END IF;
   END IF;
 END;;

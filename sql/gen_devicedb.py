@@ -475,18 +475,35 @@ def mids(old):
     return [m for m in MIDS if not (old and m.bw)]
 
 
+LOG_TABLES_BY_TIME = [("adt_log", "log_time"), ("alarm_log", "log_time"), ("usrbasiclog", "log_time"),
+                      ("usrsvrlog", "log_time"), ("usrflowlog", "log_time"), ("syslog", "log_time"),
+                      ("dev_stat", "time")]
+
+# Rows per DELETE of the cleaning procedures (the reason is in the comment they carry).
+CHUNK_ROWS = 10000
+
+
+def chunked_delete(table, condition, indent):
+    """A loop deleting the rows `condition` selects, CHUNK_ROWS at a time, until a chunk comes up short."""
+    lines = ["REPEAT",
+             "  DELETE FROM `%s` WHERE %s LIMIT %d;" % (table, condition, CHUNK_ROWS),
+             "  SET deleted = ROW_COUNT();",
+             "UNTIL deleted < %d END REPEAT;" % CHUNK_ROWS]
+    return "\n".join(" " * indent + l for l in lines)
+
+
 def gen_clean_by_time(old):
-    logs = [("adt_log", "log_time"), ("alarm_log", "log_time"), ("usrbasiclog", "log_time"),
-            ("usrsvrlog", "log_time"), ("usrflowlog", "log_time"), ("syslog", "log_time"), ("dev_stat", "time")]
-    dels = ["    DELETE FROM `%s` WHERE `%s` <= CleanTime;" % t for t in logs]
-    dels += ["    DELETE FROM `%s` WHERE `date` <= CleanTime;" % m.name for m in mids(old)]
-    dels.append("    DELETE FROM `midtableinfo` WHERE `updateTime` <= CleanTime;")
-    tables = ", ".join("`%s`" % t for t, _ in logs) + ", " + ", ".join("`%s`" % m.name for m in mids(old))
+    cleaned = [(t, "`%s` <= CleanTime" % c) for t, c in LOG_TABLES_BY_TIME]
+    cleaned += [(m.name, "`date` <= CleanTime") for m in mids(old)]
+    cleaned.append(("midtableinfo", "`updateTime` <= CleanTime"))
+    dels = "\n".join(chunked_delete(t, cond, 4) for t, cond in cleaned)
+    names = ", ".join("'%s'" % t for t, _ in cleaned)
     return """DROP PROCEDURE IF EXISTS `CleanByTime`;
 DELIMITER ;;
 CREATE PROCEDURE `CleanByTime`(IN CleanTime datetime)
 BEGIN
   DECLARE busy int DEFAULT 0;
+  DECLARE deleted bigint DEFAULT 0;
   SELECT count(*) INTO busy FROM `delay_restart_mysql`
     WHERE `doing_flag` = 1 AND `lock_time` >= now() - INTERVAL 1 HOUR;
   IF busy = 0 AND CleanTime IS NOT NULL THEN
@@ -495,8 +512,25 @@ BEGIN
     ELSE
       INSERT INTO `delay_restart_mysql` (`doing_flag`, `locker`, `lock_time`) VALUES (1, 'PROCEDURE', now());
     END IF;
+    -- A DELETE holds its table's write lock to the end; one of millions of rows held the collector's
+    -- loads and inserts for minutes. Chunks of {chunk} rows take a fraction of a second each, and
+    -- what waits on the table gets in between them.
 {dels}
-    OPTIMIZE TABLE {tables}, `midtableinfo`;
+    -- OPTIMIZE rebuilds a table under its lock, minutes for tens of millions of rows. MyISAM reuses
+    -- the rows a nightly cleaning frees for the next inserts, and the weekly repairTables rebuilds
+    -- the files anyway, so only a table at least a quarter free (a big cut) is rebuilt here.
+    SET @qbOptimizeSql = NULL;
+    SELECT CONCAT('OPTIMIZE TABLE ', GROUP_CONCAT(CONCAT('`', `TABLE_NAME`, '`')
+                  ORDER BY FIELD(`TABLE_NAME`, {names}) SEPARATOR ', '))
+      INTO @qbOptimizeSql FROM information_schema.`TABLES`
+      WHERE `TABLE_SCHEMA` = DATABASE() AND `TABLE_NAME` IN ({names})
+        AND `DATA_FREE` > 0 AND `DATA_FREE` >= `DATA_LENGTH` / 4;
+    IF @qbOptimizeSql IS NOT NULL THEN
+      PREPARE qbOptimizeStmt FROM @qbOptimizeSql;
+      EXECUTE qbOptimizeStmt;
+      DEALLOCATE PREPARE qbOptimizeStmt;
+      SET @qbOptimizeSql = NULL;
+    END IF;
     UPDATE `delay_restart_mysql` SET `doing_flag` = 0;
     SET @midTabLastUpdate1 = NULL, @midTabLastUpdate2 = NULL, @midTabLastUpdate3 = NULL,
         @midTabLastUpdate4 = NULL, @midTabLastUpdate5 = NULL, @midTabLastUpdate6 = NULL,
@@ -505,23 +539,25 @@ BEGIN
   END IF;
 END;;
 DELIMITER ;
-""".format(dels="\n".join(dels), tables=tables)
+""".format(dels=dels, names=names, chunk=CHUNK_ROWS)
 
 
 def gen_clean_by_content():
     # Deletes the oldest share (in percent) of every log table; the statement configured for
     # cleaning by size calls it with the percentage the collector computes.
-    logs = [("adt_log", "log_time"), ("alarm_log", "log_time"), ("usrbasiclog", "log_time"),
-            ("usrsvrlog", "log_time"), ("usrflowlog", "log_time"), ("syslog", "log_time"), ("dev_stat", "time")]
     parts = []
-    for t, c in logs:
+    for t, c in LOG_TABLES_BY_TIME:
         parts.append("""  SELECT count(*) INTO total FROM `{t}`;
   SET skipRows = floor(total * thePercent / 100);
   IF skipRows > 0 THEN
     SET cutTime = NULL;
     SELECT `{c}` INTO cutTime FROM `{t}` ORDER BY `{c}` LIMIT skipRows, 1;
-    IF cutTime IS NULL THEN DELETE FROM `{t}`; ELSE DELETE FROM `{t}` WHERE `{c}` < cutTime; END IF;
-  END IF;""".format(t=t, c=c))
+    IF cutTime IS NULL THEN
+      DELETE FROM `{t}`;
+    ELSE
+{loop}
+    END IF;
+  END IF;""".format(t=t, c=c, loop=chunked_delete(t, "`%s` < cutTime" % c, 6)))
     return """DROP PROCEDURE IF EXISTS `CleanByContent`;
 DELIMITER ;;
 CREATE PROCEDURE `CleanByContent`(IN thePercent int)
@@ -529,13 +565,16 @@ BEGIN
   DECLARE total bigint DEFAULT 0;
   DECLARE skipRows bigint DEFAULT 0;
   DECLARE cutTime datetime DEFAULT NULL;
+  DECLARE deleted bigint DEFAULT 0;
   IF thePercent IS NOT NULL AND thePercent > 0 THEN
     IF thePercent > 100 THEN SET thePercent = 100; END IF;
+    -- Deletes in chunks of {chunk} rows for the reason given in CleanByTime. Emptying a whole table
+    -- needs none: MyISAM does that at once by truncating its files.
 {parts}
   END IF;
 END;;
 DELIMITER ;
-""".format(parts="\n".join("  " + l if l else l for p in parts for l in p.split("\n")))
+""".format(parts="\n".join("  " + l if l else l for p in parts for l in p.split("\n")), chunk=CHUNK_ROWS)
 
 
 def all_tables(old):

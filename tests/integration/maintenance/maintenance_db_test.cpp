@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -344,6 +345,127 @@ TEST_F(MaintenanceDbTest, StrongRepairRunsTheConfiguredStatementOncePerSaturday)
               std::string::npos);
     EXPECT_EQ(task.GetLastStrongRepair().m_Day, 16);
     EXPECT_EQ(task.IsStrongRepairTime(), 0) << "the rest of the Saturday runs the light repair";
+}
+
+// A second device database beside the fixture's, with the cleaning routines as they were before they
+// deleted in chunks; the fixture's own has the shipped ones.
+class CleaningRoutinesDbTest : public MaintenanceDbTest
+{
+protected:
+    void SetUp() override
+    {
+        MaintenanceDbTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        m_Before = m_Prefix + "before";
+        ASSERT_TRUE(qbtest::CreateDeviceDatabase(m_Before));
+        ASSERT_TRUE(qbtest::RunSqlFile(
+            m_Before,
+            std::string(QB_SOURCE_DIR) + "/tests/integration/maintenance/data/cleaning_routines_before.sql"));
+        m_BeforeConn = qbtest::AdminConnect(m_Before);
+        ASSERT_NE(m_BeforeConn, nullptr);
+    }
+    void TearDown() override
+    {
+        if (m_BeforeConn != nullptr)
+            mysql_close(m_BeforeConn);
+        if (!m_Before.empty())
+            qbtest::DropDatabase(m_Before);
+        MaintenanceDbTest::TearDown();
+    }
+    void OnBoth(const std::string& sql)
+    {
+        EXPECT_TRUE(qbtest::Exec(m_BeforeConn, sql)) << sql << ": " << mysql_error(m_BeforeConn);
+        EXPECT_TRUE(qbtest::Exec(m_Conn, sql)) << sql << ": " << mysql_error(m_Conn);
+    }
+    // Every table of the two databases holds the same rows (as a multiset), leaving out the columns a
+    // run fills with now().
+    void ExpectSameTables(const std::string& step)
+    {
+        std::string tables = Value("select group_concat(table_name) from information_schema.tables where "
+                                   "table_type = 'BASE TABLE' and table_schema = '" +
+                                   m_Db + "'");
+        std::stringstream list(tables);
+        for (std::string t; std::getline(list, t, ',');)
+        {
+            std::string cols = Value(
+                "select group_concat(concat('`', column_name, '`') order by ordinal_position) "
+                "from information_schema.columns where table_schema = '" +
+                m_Db + "' and table_name = '" + t + "' and column_name not in ('updateTime', 'lock_time')");
+            auto rows = [&](const std::string& db)
+            { return "select " + cols + " from `" + db + "`.`" + t + "`"; };
+            EXPECT_EQ(Value("select count(*) from ((" + rows(m_Before) + " except all " + rows(m_Db) +
+                            ") union all (" + rows(m_Db) + " except all " + rows(m_Before) + ")) d"),
+                      "0")
+                << step << ": rows of " << t << " differ; before "
+                << Value("select count(*) from (" + rows(m_Before) + ") r") << ", now "
+                << Value("select count(*) from (" + rows(m_Db) + ") r");
+        }
+    }
+
+    std::string m_Before;
+    MYSQL* m_BeforeConn = nullptr;
+};
+
+TEST_F(CleaningRoutinesDbTest, ChunkedCleaningLeavesTheRowsTheFormerRoutinesLeft)
+{
+    // 30000 flow rows in shuffled order, 29 to a timestamp, 67 minutes apart (48 days); the other
+    // logs on every tenth of those timestamps. The cut-off is one of them, so rows tie on it, and
+    // chunks end inside runs of equal timestamps.
+    const std::string time = "'2024-01-01' + interval (seq % 104) * 670 minute";
+    OnBoth("insert into usrflowlog (record_id, user_id, svr_ip, grp_id, dw_flux, up_flux, raw_dw_flux, "
+           "raw_up_flux, log_time, address, svr_port) select seq, seq % 13, 167772160 + seq % 5, seq % 4, "
+           "seq * 3, seq, seq * 3 + 1, seq + 1, '2024-01-01' + interval ((seq * 7919 % 30000) div 29) * 67 "
+           "minute, 3232235777 + seq % 7, 443 + seq % 3 from seq_0_to_29999");
+    OnBoth("insert into usrbasiclog (record_id, user_id, user_name, grp_id, user_action, action_result, "
+           "address, message, auth_method, log_time, svr_ip, svr_port) select seq, seq % 9, concat('u', "
+           "seq % 9), seq % 4, seq % 5, seq % 2, 3232235777 + seq % 7, concat('login ', seq), seq % 3, " +
+           time + ", 167772160 + seq % 5, 443 from seq_1_to_500");
+    OnBoth("insert into usrsvrlog (record_id, user_id, grp_id, svr_ip, svr_port, svr_type, log_time, "
+           "action_result, address, message, svr_attr) select seq, seq % 9, seq % 4, 167772160 + seq % 5, "
+           "443, seq % 3, " +
+           time + ", seq % 2, 3232235777 + seq % 7, concat('open ', seq), seq % 2 from seq_1_to_500");
+    OnBoth("insert into syslog (lev, process, message, log_time) select seq % 4, seq % 6, concat('sys ', "
+           "seq), " +
+           time + " from seq_1_to_500");
+    OnBoth("insert into adt_log (log_time, adt_action, action_result, entity, adt_id, adt_name, "
+           "adt_grp_id, address, message) select " +
+           time +
+           ", seq % 7, seq % 2, seq % 5, seq % 3, concat('admin', seq % 3), 0, 3232235777, "
+           "concat('adt ', seq) from seq_1_to_500");
+    OnBoth("insert into alarm_log (type, message, log_time) select seq % 4, concat('alarm ', seq), " + time +
+           " from seq_1_to_500");
+    OnBoth("insert into dev_stat (dev_ip, time, upload_flux, download_flux) select 3232235777, " + time +
+           ", seq * 5, seq * 7 from seq_1_to_500");
+    // Aggregation runs recorded on days around the cut-off, some on it exactly.
+    OnBoth("insert into midtableinfo (tbIndex, tbName, beginTime, endTime, updateTime) select seq % 10 + 1, "
+           "elt(seq % 10 + 1, 'grp_flowrange', 'grp_flowtrend', 'svr_flowrange', 'svr_flowtrend', "
+           "'svruser_flowrange', 'user_flowrange', 'user_flowtrend', 'usersvr_flowrange', 'svr_bwoptflow', "
+           "'user_bwoptflow'), '2024-01-01', '2024-01-02', '2024-02-07 12:00:00' - interval seq % 9 day "
+           "from seq_1_to_60");
+    const std::vector<std::string> reports = {
+        "GenMid_GrpFlowRange",     "GenMid_GrpFlowTrend",  "GenMid_SvrFlowRange",  "GenMid_SvrFlowTRend",
+        "GenMid_SvrUserFlowRange", "GenMid_UserFlowRange", "GenMid_UserFlowTRend", "GenMid_UserSvrFlowRange",
+        "GenMid_SvrBWOptFlow",     "GenMid_UserBwOptFlow"};
+    auto aggregate = [&](const std::string& from, const std::string& to)
+    {
+        for (const std::string& proc : reports)
+            OnBoth("call " + proc + "('" + from + "', '" + to + "')");
+    };
+    aggregate("2024-01-25", "2024-02-19");
+    ExpectSameTables("filled");
+
+    std::string flowRows = Value("select count(*) from usrflowlog");
+    OnBoth("call CleanByTime('2024-02-03 12:00:00')");
+    // More than two of the procedures' 10000-row chunks went from the flow log.
+    EXPECT_GT(std::stoi(flowRows) - std::stoi(Value("select count(*) from usrflowlog")), 20000);
+    ExpectSameTables("cleaned by time");
+
+    OnBoth("call CleanByContent(30)");
+    ExpectSameTables("cleaned by content");
+
+    aggregate("2024-01-28", "2024-02-19");
+    ExpectSameTables("aggregated again");
 }
 
 class ReportDbTest : public MaintenanceDbTest

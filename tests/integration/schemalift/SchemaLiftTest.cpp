@@ -305,14 +305,18 @@ TEST_F(SchemaLiftTest, SecondRunChangesNothingAndKeepsBandwidthRows)
 TEST_F(SchemaLiftTest, AuditTableOfAnEarlierUpgradeIsWidened)
 {
     // A database upgraded by an earlier release: at M4.3, with the audit table as that release
-    // created it (256-character names, 32-bit sizes).
+    // created it (256-character names, 32-bit sizes) and its cleaning routines.
     std::string db = Database("earlier", "devicedb.sql");
+    ASSERT_TRUE(qbtest::RunSqlFile(
+        db, std::string(QB_SOURCE_DIR) + "/tests/integration/maintenance/data/cleaning_routines_before.sql"));
     Exec("alter table `" + db + "`.usrfileauditlog modify filename varchar(256) DEFAULT NULL, " +
          "modify filesize int(11) DEFAULT NULL");
     Exec("insert into `" + db +
          "`.usrfileauditlog (user_id, filename, filesize, log_time) values (1, 'a.txt', 7, " +
          "'2024-01-01')");
     ASSERT_EQ(Upgrade(DeviceList({db})), 0);
+    EXPECT_EQ(ReadSchema(m_Admin, db).routines,
+              ReadSchema(m_Admin, Database("current", "devicedb.sql")).routines);
     EXPECT_EQ(ColumnType(db, "usrfileauditlog", "filename"), "varchar(260)");
     EXPECT_EQ(ColumnType(db, "usrfileauditlog", "filesize"), "bigint(20)");
     EXPECT_EQ(Value("select concat(filename, filesize) from `" + db + "`.usrfileauditlog"), "a.txt7");
