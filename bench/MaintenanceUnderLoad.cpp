@@ -373,7 +373,8 @@ bool CBench::MaintenanceUnderLoad()
     WriteFile(stopFile, "stop\n");
     devsim.join();
     const double end = Now();
-    qbtest::WaitUntil([&] { return metrics.Last().m_BacklogFiles == 0 && Now() - end > 30; }, 600000);
+    // Every data file gone, the one being written included (the backlog counts only switched-out files).
+    qbtest::WaitUntil([&] { return DataFilesLeft() == 0 && Now() - end > 30; }, 900000);
     dataPath.Stop();
     insertPath.Stop();
     metrics.Stop();

@@ -140,75 +140,75 @@ BEGIN
     
     
     REPEAT
-      DELETE FROM `adt_log` WHERE `log_time` <= CleanTime LIMIT 10000;
+      DELETE FROM `adt_log` WHERE `log_time` <= CleanTime ORDER BY `log_time` LIMIT 10000;
       SET deleted = ROW_COUNT();
     UNTIL deleted < 10000 END REPEAT;
     REPEAT
-      DELETE FROM `alarm_log` WHERE `log_time` <= CleanTime LIMIT 10000;
+      DELETE FROM `alarm_log` WHERE `log_time` <= CleanTime ORDER BY `log_time` LIMIT 10000;
       SET deleted = ROW_COUNT();
     UNTIL deleted < 10000 END REPEAT;
     REPEAT
-      DELETE FROM `usrbasiclog` WHERE `log_time` <= CleanTime LIMIT 10000;
+      DELETE FROM `usrbasiclog` WHERE `log_time` <= CleanTime ORDER BY `log_time` LIMIT 10000;
       SET deleted = ROW_COUNT();
     UNTIL deleted < 10000 END REPEAT;
     REPEAT
-      DELETE FROM `usrsvrlog` WHERE `log_time` <= CleanTime LIMIT 10000;
+      DELETE FROM `usrsvrlog` WHERE `log_time` <= CleanTime ORDER BY `log_time` LIMIT 10000;
       SET deleted = ROW_COUNT();
     UNTIL deleted < 10000 END REPEAT;
     REPEAT
-      DELETE FROM `usrflowlog` WHERE `log_time` <= CleanTime LIMIT 10000;
+      DELETE FROM `usrflowlog` WHERE `log_time` <= CleanTime ORDER BY `log_time` LIMIT 10000;
       SET deleted = ROW_COUNT();
     UNTIL deleted < 10000 END REPEAT;
     REPEAT
-      DELETE FROM `syslog` WHERE `log_time` <= CleanTime LIMIT 10000;
+      DELETE FROM `syslog` WHERE `log_time` <= CleanTime ORDER BY `log_time` LIMIT 10000;
       SET deleted = ROW_COUNT();
     UNTIL deleted < 10000 END REPEAT;
     REPEAT
-      DELETE FROM `dev_stat` WHERE `time` <= CleanTime LIMIT 10000;
+      DELETE FROM `dev_stat` WHERE `time` <= CleanTime ORDER BY `time` LIMIT 10000;
       SET deleted = ROW_COUNT();
     UNTIL deleted < 10000 END REPEAT;
     REPEAT
-      DELETE FROM `grp_flowrange` WHERE `date` <= CleanTime LIMIT 10000;
+      DELETE FROM `grp_flowrange` WHERE `date` <= CleanTime ORDER BY `date` LIMIT 10000;
       SET deleted = ROW_COUNT();
     UNTIL deleted < 10000 END REPEAT;
     REPEAT
-      DELETE FROM `grp_flowtrend` WHERE `date` <= CleanTime LIMIT 10000;
+      DELETE FROM `grp_flowtrend` WHERE `date` <= CleanTime ORDER BY `date` LIMIT 10000;
       SET deleted = ROW_COUNT();
     UNTIL deleted < 10000 END REPEAT;
     REPEAT
-      DELETE FROM `svr_flowrange` WHERE `date` <= CleanTime LIMIT 10000;
+      DELETE FROM `svr_flowrange` WHERE `date` <= CleanTime ORDER BY `date` LIMIT 10000;
       SET deleted = ROW_COUNT();
     UNTIL deleted < 10000 END REPEAT;
     REPEAT
-      DELETE FROM `svr_flowtrend` WHERE `date` <= CleanTime LIMIT 10000;
+      DELETE FROM `svr_flowtrend` WHERE `date` <= CleanTime ORDER BY `date` LIMIT 10000;
       SET deleted = ROW_COUNT();
     UNTIL deleted < 10000 END REPEAT;
     REPEAT
-      DELETE FROM `svruser_flowrange` WHERE `date` <= CleanTime LIMIT 10000;
+      DELETE FROM `svruser_flowrange` WHERE `date` <= CleanTime ORDER BY `date` LIMIT 10000;
       SET deleted = ROW_COUNT();
     UNTIL deleted < 10000 END REPEAT;
     REPEAT
-      DELETE FROM `user_flowrange` WHERE `date` <= CleanTime LIMIT 10000;
+      DELETE FROM `user_flowrange` WHERE `date` <= CleanTime ORDER BY `date` LIMIT 10000;
       SET deleted = ROW_COUNT();
     UNTIL deleted < 10000 END REPEAT;
     REPEAT
-      DELETE FROM `user_flowtrend` WHERE `date` <= CleanTime LIMIT 10000;
+      DELETE FROM `user_flowtrend` WHERE `date` <= CleanTime ORDER BY `date` LIMIT 10000;
       SET deleted = ROW_COUNT();
     UNTIL deleted < 10000 END REPEAT;
     REPEAT
-      DELETE FROM `usersvr_flowrange` WHERE `date` <= CleanTime LIMIT 10000;
+      DELETE FROM `usersvr_flowrange` WHERE `date` <= CleanTime ORDER BY `date` LIMIT 10000;
       SET deleted = ROW_COUNT();
     UNTIL deleted < 10000 END REPEAT;
     REPEAT
-      DELETE FROM `svr_bwoptflow` WHERE `date` <= CleanTime LIMIT 10000;
+      DELETE FROM `svr_bwoptflow` WHERE `date` <= CleanTime ORDER BY `date` LIMIT 10000;
       SET deleted = ROW_COUNT();
     UNTIL deleted < 10000 END REPEAT;
     REPEAT
-      DELETE FROM `user_bwoptflow` WHERE `date` <= CleanTime LIMIT 10000;
+      DELETE FROM `user_bwoptflow` WHERE `date` <= CleanTime ORDER BY `date` LIMIT 10000;
       SET deleted = ROW_COUNT();
     UNTIL deleted < 10000 END REPEAT;
     REPEAT
-      DELETE FROM `midtableinfo` WHERE `updateTime` <= CleanTime LIMIT 10000;
+      DELETE FROM `midtableinfo` WHERE `updateTime` <= CleanTime ORDER BY `updateTime` LIMIT 10000;
       SET deleted = ROW_COUNT();
     UNTIL deleted < 10000 END REPEAT;
     
@@ -253,7 +253,7 @@ BEGIN
         DELETE FROM `adt_log`;
       ELSE
         REPEAT
-          DELETE FROM `adt_log` WHERE `log_time` < cutTime LIMIT 10000;
+          DELETE FROM `adt_log` WHERE `log_time` < cutTime ORDER BY `log_time` LIMIT 10000;
           SET deleted = ROW_COUNT();
         UNTIL deleted < 10000 END REPEAT;
       END IF;
@@ -267,7 +267,7 @@ BEGIN
         DELETE FROM `alarm_log`;
       ELSE
         REPEAT
-          DELETE FROM `alarm_log` WHERE `log_time` < cutTime LIMIT 10000;
+          DELETE FROM `alarm_log` WHERE `log_time` < cutTime ORDER BY `log_time` LIMIT 10000;
           SET deleted = ROW_COUNT();
         UNTIL deleted < 10000 END REPEAT;
       END IF;
@@ -281,7 +281,7 @@ BEGIN
         DELETE FROM `usrbasiclog`;
       ELSE
         REPEAT
-          DELETE FROM `usrbasiclog` WHERE `log_time` < cutTime LIMIT 10000;
+          DELETE FROM `usrbasiclog` WHERE `log_time` < cutTime ORDER BY `log_time` LIMIT 10000;
           SET deleted = ROW_COUNT();
         UNTIL deleted < 10000 END REPEAT;
       END IF;
@@ -295,7 +295,7 @@ BEGIN
         DELETE FROM `usrsvrlog`;
       ELSE
         REPEAT
-          DELETE FROM `usrsvrlog` WHERE `log_time` < cutTime LIMIT 10000;
+          DELETE FROM `usrsvrlog` WHERE `log_time` < cutTime ORDER BY `log_time` LIMIT 10000;
           SET deleted = ROW_COUNT();
         UNTIL deleted < 10000 END REPEAT;
       END IF;
@@ -309,7 +309,7 @@ BEGIN
         DELETE FROM `usrflowlog`;
       ELSE
         REPEAT
-          DELETE FROM `usrflowlog` WHERE `log_time` < cutTime LIMIT 10000;
+          DELETE FROM `usrflowlog` WHERE `log_time` < cutTime ORDER BY `log_time` LIMIT 10000;
           SET deleted = ROW_COUNT();
         UNTIL deleted < 10000 END REPEAT;
       END IF;
@@ -323,7 +323,7 @@ BEGIN
         DELETE FROM `syslog`;
       ELSE
         REPEAT
-          DELETE FROM `syslog` WHERE `log_time` < cutTime LIMIT 10000;
+          DELETE FROM `syslog` WHERE `log_time` < cutTime ORDER BY `log_time` LIMIT 10000;
           SET deleted = ROW_COUNT();
         UNTIL deleted < 10000 END REPEAT;
       END IF;
@@ -337,7 +337,7 @@ BEGIN
         DELETE FROM `dev_stat`;
       ELSE
         REPEAT
-          DELETE FROM `dev_stat` WHERE `time` < cutTime LIMIT 10000;
+          DELETE FROM `dev_stat` WHERE `time` < cutTime ORDER BY `time` LIMIT 10000;
           SET deleted = ROW_COUNT();
         UNTIL deleted < 10000 END REPEAT;
       END IF;
