@@ -226,9 +226,9 @@ bool CBench::MaintenanceUnderLoad()
     }
 
     // Cleaning by age: the day that leaves about the wanted share of usrbasiclog's rows at or before it.
-    const std::string cutDay = QueryValue(
-        conn, "select date(log_time) - interval 1 day from usrbasiclog order by log_time limit " +
-                  std::to_string(llround(double(basic) * m_Opt.m_CleanShare)) + ", 1");
+    const std::string cutDay =
+        QueryValue(conn, "select date(log_time) - interval 1 day from usrbasiclog order by log_time limit " +
+                             std::to_string(llround(double(basic) * m_Opt.m_CleanShare)) + ", 1");
     const std::string yesterday = LocalDay(time(nullptr) - 86400);
     QuietReportTables(conn, yesterday);
 
@@ -258,11 +258,12 @@ bool CBench::MaintenanceUnderLoad()
     std::thread devsim(
         [&]
         {
-            report = m_Harness.RunDevsim({"--devices", std::to_string(devices), "--rate", std::to_string(perDevice),
-                                          "--seconds", "36000", "--stop-file", stopFile, "--mix", FULL_MIX,
-                                          "--seq", "--users", std::to_string(m_Opt.m_Users), "--groups",
-                                          std::to_string(m_Opt.m_Groups), "--reply-timeout", "120"},
-                                         nullptr, 37000 * 1000);
+            report =
+                m_Harness.RunDevsim({"--devices", std::to_string(devices), "--rate",
+                                     std::to_string(perDevice), "--seconds", "36000", "--stop-file", stopFile,
+                                     "--mix", FULL_MIX, "--seq", "--users", std::to_string(m_Opt.m_Users),
+                                     "--groups", std::to_string(m_Opt.m_Groups), "--reply-timeout", "120"},
+                                    nullptr, 37000 * 1000);
         });
     CLagProbe dataPath(m_Harness.DeviceDb(1), "usrbasiclog"), insertPath(m_Harness.DeviceDb(1), "alarm_log");
     CMetricsFollower metrics(m_Harness.MetricsPort(), pid);
@@ -297,14 +298,14 @@ bool CBench::MaintenanceUnderLoad()
         {"report tables, one day", {}},
         {"strong repair", {"call repairTables()"}},
     };
-    static const char* const GEN[] = {"GenMid_GrpFlowRange",  "GenMid_GrpFlowTrend",     "GenMid_SvrFlowRange",
-                                      "GenMid_SvrFlowTRend",  "GenMid_SvrUserFlowRange", "GenMid_UserFlowRange",
-                                      "GenMid_UserFlowTRend", "GenMid_UserSvrFlowRange", "GenMid_SvrBWOptFlow",
-                                      "GenMid_UserBwOptFlow"};
+    static const char* const GEN[] = {
+        "GenMid_GrpFlowRange",     "GenMid_GrpFlowTrend",  "GenMid_SvrFlowRange",  "GenMid_SvrFlowTRend",
+        "GenMid_SvrUserFlowRange", "GenMid_UserFlowRange", "GenMid_UserFlowTRend", "GenMid_UserSvrFlowRange",
+        "GenMid_SvrBWOptFlow",     "GenMid_UserBwOptFlow"};
     for (int i = 0; i < 10; ++i)
     {
-        jobs[3].m_Statements.push_back("call " + std::string(GEN[i]) + "(\"" + yesterday + "\", \"" + yesterday +
-                                       "\")");
+        jobs[3].m_Statements.push_back("call " + std::string(GEN[i]) + "(\"" + yesterday + "\", \"" +
+                                       yesterday + "\")");
         jobs[3].m_Statements.push_back("call RebuildView(" + std::to_string(i + 1) + ")");
     }
     printf("# statements: clean by age: %s; clean by size: %s then %s; report tables: call GenMid_X(\"%s\", "
@@ -361,8 +362,8 @@ bool CBench::MaintenanceUnderLoad()
         snprintf(backlog, sizeof(backlog), "%.0f/%.0fM", peakFiles, peakBytes / 1048576);
         char drain[32];
         snprintf(drain, sizeof(drain), drained < 0 ? "> %.0f" : "%.0f", drained < 0 ? t2 - t1 : drained);
-        printf("%-34s %8.1f %10.0f %10.0f %12s %14.0f %10s %10.1f   usrbasiclog %lld -> %lld\n", j.m_Name.c_str(),
-               t1 - t0, dataPath.MaxLag(t0, t2), insertPath.MaxLag(t0, t2), backlog,
+        printf("%-34s %8.1f %10.0f %10.0f %12s %14.0f %10s %10.1f   usrbasiclog %lld -> %lld\n",
+               j.m_Name.c_str(), t1 - t0, dataPath.MaxLag(t0, t2), insertPath.MaxLag(t0, t2), backlog,
                LowestRate(metrics.Between(t0 - 5, t1 + 5)), drain, double(rss) / 1024, before, after);
         fflush(stdout);
     }
@@ -387,9 +388,14 @@ bool CBench::MaintenanceUnderLoad()
     // in any table.
     auto acked = [&](const char* kind) { return atoll(report[std::string("acked.") + kind].c_str()); };
     const long long expected = acked("sys") + acked("alarm") + acked("admin");
-    std::vector<std::string> argv = {BinDir() + "/seqcheck", "--no-check-table", "--expect",
-                                     std::to_string(atoll(report["sent.records"].c_str())), "--max-missing",
-                                     "1000000000000", "--tables", "syslog,alarm_log,adt_log"};
+    std::vector<std::string> argv = {BinDir() + "/seqcheck",
+                                     "--no-check-table",
+                                     "--expect",
+                                     std::to_string(atoll(report["sent.records"].c_str())),
+                                     "--max-missing",
+                                     "1000000000000",
+                                     "--tables",
+                                     "syslog,alarm_log,adt_log"};
     for (int i = 1; i <= devices; ++i)
     {
         argv.push_back("--device");

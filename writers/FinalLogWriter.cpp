@@ -48,6 +48,9 @@ CFinalLogWriter::CFinalLogWriter()
             }
             if (!haveConn)
                 return false;
+            // The caches' batches leave a short lock wait on the session; the audit-file row is not
+            // retried later, so it waits as long as it takes.
+            mysql_query(m_pConn, "set session lock_wait_timeout = default");
             body(m_pConn);
             return true;
         });
@@ -500,6 +503,8 @@ bool CFinalLogWriter::NeedSubmit(int cacheIndex, bool force)
     const uint32_t now = platform::GetTickCount();
     if (m_bNoConn.load() && now - m_NoConnTick.load() < ScaledInterval(SUBMIT_RETRY_PAUSE_MS))
         return false;
+    if (cache.m_bBusy && now - cache.m_BusyTick < BUSY_RETRY_PAUSE_MS && !AboveHalfBound(cache))
+        return false;
     if (cache.m_Sqls.size() >= SUBMIT_STATEMENT_COUNT)
         return true;
     return now - cache.m_FirstTick > ScaledInterval(SUBMIT_AGE_MS);
@@ -539,7 +544,8 @@ int CFinalLogWriter::SubmitSqlCache(int cacheIndex)
         const size_t count = CountBatch(cache.m_Sqls);
         size_t done = 0;
         uint32_t errNo = 0;
-        EBatchResult result = RunBatch(m_pConn, cache.m_Sqls, count, done, errNo);
+        EBatchResult result = RunBatch(m_pConn, cache.m_Sqls, count, done, errNo,
+                                       AboveHalfBound(cache) ? SET_NAMES_SQL : SET_NAMES_SHORT_LOCK_WAIT_SQL);
         if (done > 0)
         {
             for (size_t i = 0; i < done; ++i)
@@ -548,7 +554,21 @@ int CFinalLogWriter::SubmitSqlCache(int cacheIndex)
             cache.m_FrontLosses = 0;
         }
         if (result == BATCH_DONE)
+        {
+            cache.m_bBusy = false;
             continue;
+        }
+        if (result == BATCH_BUSY)
+        {
+            if (!cache.m_bBusy)
+                QB_LOG(PL_INFO, TAG,
+                       "[SubmitSqlCache] Table Locked. %zu Statements Of %s Kept For The Next Submission. "
+                       "DbName = %s\n",
+                       cache.m_Sqls.size(), CACHE_NAMES[cacheIndex], GetDbName().c_str());
+            cache.m_bBusy = true;
+            cache.m_BusyTick = platform::GetTickCount();
+            return 1;
+        }
 
         const std::string db = GetDbName();
         if (result == BATCH_REJECTED || ++cache.m_FrontLosses >= MAX_CONNECTION_LOSSES_PER_STATEMENT)
@@ -580,18 +600,19 @@ int CFinalLogWriter::SubmitSqlCache(int cacheIndex)
 size_t CFinalLogWriter::CountBatch(const std::deque<std::string>& sqls)
 {
     size_t count = 0;
-    size_t bytes = strlen(SET_NAMES_SQL);
+    size_t bytes = strlen(SET_NAMES_SHORT_LOCK_WAIT_SQL);
     while (count < sqls.size() && (count == 0 || bytes + 1 + sqls[count].size() <= MAX_BATCH_BYTES))
         bytes += 1 + sqls[count++].size();
     return count;
 }
 
 CFinalLogWriter::EBatchResult CFinalLogWriter::RunBatch(MYSQL* conn, const std::deque<std::string>& sqls,
-                                                        size_t count, size_t& done, uint32_t& errNo)
+                                                        size_t count, size_t& done, uint32_t& errNo,
+                                                        const char* prefix)
 {
     done = 0;
     errNo = 0;
-    std::string text = SET_NAMES_SQL;
+    std::string text = prefix;
     for (size_t i = 0; i < count && i < sqls.size(); ++i)
     {
         text += ';';
@@ -624,10 +645,15 @@ CFinalLogWriter::EBatchResult CFinalLogWriter::RunBatch(MYSQL* conn, const std::
             errNo = mysql_errno(conn);
             if (IsConnectionError(errNo))
                 return BATCH_CONN_LOST;
-            return BATCH_REJECTED;
+            return errNo == ER_LOCK_WAIT_TIMEOUT ? BATCH_BUSY : BATCH_REJECTED;
         }
     }
     return BATCH_DONE;
+}
+
+bool CFinalLogWriter::AboveHalfBound(const SqlCache& cache)
+{
+    return cache.m_Sqls.size() >= MAX_PENDING_STATEMENTS / 2 || cache.m_Bytes >= MAX_PENDING_BYTES / 2;
 }
 
 bool CFinalLogWriter::IsConnectionError(uint32_t errNo)

@@ -94,6 +94,15 @@ public:
     static constexpr int32_t DEV_STAT_RECORDS_PER_ROW = 6;
     static constexpr uint32_t SQL_CLIENT_FLAGS = CLIENT_MULTI_STATEMENTS; // 0x10000
     static constexpr const char* SET_NAMES_SQL = "set   names   'gbk'";
+    // The writer runs on the connection's record thread: a batch waiting for a table that maintenance
+    // holds (a repair, a cleaning chunk) would stop the device's stream for as long. Its batches wait
+    // at most this long for a table lock; what did not run stays cached for a later try.
+    static constexpr const char* SET_NAMES_SHORT_LOCK_WAIT_SQL = "set   names   'gbk', lock_wait_timeout = 1";
+    // After a batch found its table locked, the cache is tried again after this pause (real time: the
+    // lock wait is not shortened for tests either), unless it holds half of its bound: then the batch
+    // waits for the lock as long as it takes, so that a long lock slows the device instead of dropping
+    // its oldest records.
+    static constexpr uint32_t BUSY_RETRY_PAUSE_MS = 5000;
 
     // Result of one batch.
     enum EBatchResult
@@ -101,14 +110,16 @@ public:
         BATCH_DONE,      // every statement ran
         BATCH_REJECTED,  // statement at the failed index was refused by the server
         BATCH_CONN_LOST, // the connection broke at the failed index; nothing from it on ran
+        BATCH_BUSY,      // the table stayed locked past the batch's lock wait; nothing from it on ran
     };
     // How many statements from the front of `sqls` make one batch (at least one, MAX_BATCH_BYTES).
     static size_t CountBatch(const std::deque<std::string>& sqls);
-    // Runs "set   names   'gbk'" and statements [0, count) of `sqls` as one query on `conn`. done
-    // receives the number of statements that ran; on a failure errNo is the server's or client's error
-    // number. Shared with the pending-SQL holder, so that both judge a failed batch alike.
+    // Runs `prefix` (the character set, and maybe the lock wait) and statements [0, count) of `sqls` as
+    // one query on `conn`. done receives the number of statements that ran; on a failure errNo is the
+    // server's or client's error number. Shared with the pending-SQL holder, so that both judge a failed
+    // batch alike.
     static EBatchResult RunBatch(MYSQL* conn, const std::deque<std::string>& sqls, size_t count, size_t& done,
-                                 uint32_t& errNo);
+                                 uint32_t& errNo, const char* prefix = SET_NAMES_SQL);
 
 protected:
     // Serialises every use of m_pConn (record thread, merger thread, audit-file inserts). Taken inside a
@@ -130,6 +141,9 @@ private:
         // Connection losses in a row while the front statement was in the batch.
         uint32_t m_FrontLosses = 0;
         uint64_t m_Dropped = 0;
+        // Tick of the batch that last found the table locked, and whether its pause is on.
+        uint32_t m_BusyTick = 0;
+        bool m_bBusy = false;
     };
 
     uint32_t StoreAdminLog(const AdminLog* record, bool fromAudit);
@@ -141,6 +155,8 @@ private:
     bool NeedSubmit(int cacheIndex, bool force);
     int SubmitSqlCache(int cacheIndex);
     void DropConnection();
+    // Under the cache lock: the cache holds half of what it may keep.
+    static bool AboveHalfBound(const SqlCache& cache);
     static bool IsConnectionError(uint32_t errNo);
 
     std::string m_DbName;

@@ -262,6 +262,12 @@ CPendingSqlHolder::EStoreResult CPendingSqlHolder::StoreHeldSql(const std::strin
         }
         if (result == CFinalLogWriter::BATCH_DONE)
             continue;
+        // A locked table refuses nothing: what is left is tried again later.
+        if (result == CFinalLogWriter::BATCH_BUSY)
+        {
+            outcome = STORE_CONN_LOST;
+            break;
+        }
         if (result == CFinalLogWriter::BATCH_REJECTED ||
             ++held.m_FrontLosses >= CFinalLogWriter::MAX_CONNECTION_LOSSES_PER_STATEMENT)
         {

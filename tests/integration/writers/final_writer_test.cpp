@@ -8,6 +8,7 @@
 #include "writers/PendingSqlHolder.h"
 
 #include <algorithm>
+#include <thread>
 
 using namespace sqlwtest;
 
@@ -209,7 +210,8 @@ TEST_F(FinalWriterTest, FiftiethSystemLogFlushesFiftyStatementsInOneBatch)
         }
         ASSERT_EQ(batches.size(), 1u) << "one round trip";
         const std::string& batch = batches[0];
-        EXPECT_EQ(batch.rfind("set   names   'gbk';", 0), 0u) << batch.substr(0, 80);
+        EXPECT_EQ(batch.rfind(std::string(CFinalLogWriter::SET_NAMES_SHORT_LOCK_WAIT_SQL) + ";", 0), 0u)
+            << batch.substr(0, 80);
         size_t n = 0;
         for (size_t p = batch.find("insert into syslog"); p != std::string::npos;
              p = batch.find("insert into syslog", p + 1))
@@ -243,6 +245,37 @@ TEST_F(FinalWriterTest, DueByAgeOnTheNextRecordOrAtQuit)
     EXPECT_EQ(Count("alarm_log"), "1");
     Quit();
     EXPECT_EQ(Count("alarm_log"), "2");
+}
+
+TEST_F(FinalWriterTest, LockedTableKeepsItsBatchWithoutHoldingTheRecordThread)
+{
+    Install(m_DevDb.c_str());
+    AlarmLog alarm;
+    m_Rec.Head(alarm.m_Head, LOG_TYPE_ALARM, ALARM_LOG_LEN);
+    alarm.m_AlarmType = 1;
+    RecordMaker::Text(alarm.m_Message, sizeof(alarm.m_Message), "disk");
+    // Maintenance holds the table for 5 s (a repair, a long cleaning statement).
+    MYSQL* maintenance = qbtest::AdminConnect(m_DevDb);
+    ASSERT_TRUE(qbtest::Exec(maintenance, "lock tables alarm_log write"));
+    std::thread release(
+        [maintenance]
+        {
+            platform::Sleep(5000);
+            qbtest::Exec(maintenance, "unlock tables");
+        });
+    const uint32_t start = platform::GetTickCount();
+    for (uint32_t i = 0; i < CFinalLogWriter::SUBMIT_STATEMENT_COUNT; ++i)
+        ASSERT_EQ(m_Chain.WriteLog(SIGN_CODE_1111, &alarm, nullptr), 1u);
+    const uint32_t took = platform::GetTickCount() - start;
+    EXPECT_LT(took, 3000u) << "the record thread waited for the lock";
+    EXPECT_EQ(Final().GetPendingCount(CFinalLogWriter::SQL_CACHE_ALARM_LOG),
+              CFinalLogWriter::SUBMIT_STATEMENT_COUNT);
+    release.join();
+    mysql_close(maintenance);
+    // After the pause the next record submits the kept batch with its own statement.
+    platform::Sleep(CFinalLogWriter::BUSY_RETRY_PAUSE_MS);
+    ASSERT_EQ(m_Chain.WriteLog(SIGN_CODE_1111, &alarm, nullptr), 1u);
+    EXPECT_EQ(Count("alarm_log"), std::to_string(CFinalLogWriter::SUBMIT_STATEMENT_COUNT + 1));
 }
 
 TEST_F(FinalWriterTest, SixKeepalivesMakeOneDevStatRow)
