@@ -216,7 +216,7 @@ bool CBench::AdoptTables(const std::string& db)
              Exec(conn, "rename table `" + db + "`." + t + " to " + t) && ok;
     // Sequence-tagged rows of an earlier maintenance run would count as this run's records stored twice.
     for (const char* t : {"syslog", "alarm_log", "adt_log", "usrbasiclog"})
-        ok = Exec(conn, std::string("delete from ") + t + " where message like 'd_%s%'") && ok;
+        ok = Exec(conn, std::string("delete from ") + t + " where message regexp '^d[0-9]+s[0-9]+ '") && ok;
     mysql_close(conn);
     return ok;
 }
