@@ -489,7 +489,7 @@ void CFinalLogWriter::SubmitAll(bool force)
 {
     for (int i = 0; i < SQL_CACHE_COUNT; ++i)
         if (NeedSubmit(i, force))
-            SubmitSqlCache(i);
+            SubmitSqlCache(i, force);
 }
 
 bool CFinalLogWriter::NeedSubmit(int cacheIndex, bool force)
@@ -510,7 +510,7 @@ bool CFinalLogWriter::NeedSubmit(int cacheIndex, bool force)
     return now - cache.m_FirstTick > ScaledInterval(SUBMIT_AGE_MS);
 }
 
-int CFinalLogWriter::SubmitSqlCache(int cacheIndex)
+int CFinalLogWriter::SubmitSqlCache(int cacheIndex, bool force)
 {
     SqlCache& cache = m_SqlCaches[cacheIndex];
     CCSLocker lock(cache.m_Lock);
@@ -545,7 +545,8 @@ int CFinalLogWriter::SubmitSqlCache(int cacheIndex)
         size_t done = 0;
         uint32_t errNo = 0;
         EBatchResult result = RunBatch(m_pConn, cache.m_Sqls, count, done, errNo,
-                                       AboveHalfBound(cache) ? SET_NAMES_SQL : SET_NAMES_SHORT_LOCK_WAIT_SQL);
+                                       force || AboveHalfBound(cache) ? SET_NAMES_FULL_LOCK_WAIT_SQL
+                                                                      : SET_NAMES_SHORT_LOCK_WAIT_SQL);
         if (done > 0)
         {
             for (size_t i = 0; i < done; ++i)
@@ -600,7 +601,7 @@ int CFinalLogWriter::SubmitSqlCache(int cacheIndex)
 size_t CFinalLogWriter::CountBatch(const std::deque<std::string>& sqls)
 {
     size_t count = 0;
-    size_t bytes = strlen(SET_NAMES_SHORT_LOCK_WAIT_SQL);
+    size_t bytes = strlen(SET_NAMES_FULL_LOCK_WAIT_SQL);
     while (count < sqls.size() && (count == 0 || bytes + 1 + sqls[count].size() <= MAX_BATCH_BYTES))
         bytes += 1 + sqls[count++].size();
     return count;

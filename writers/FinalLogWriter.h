@@ -98,6 +98,9 @@ public:
     // holds (a repair, a cleaning chunk) would stop the device's stream for as long. Its batches wait
     // at most this long for a table lock; what did not run stays cached for a later try.
     static constexpr const char* SET_NAMES_SHORT_LOCK_WAIT_SQL = "set   names   'gbk', lock_wait_timeout = 1";
+    // The server's own wait, for a batch that must run now (half-full cache, the last submission).
+    static constexpr const char* SET_NAMES_FULL_LOCK_WAIT_SQL =
+        "set   names   'gbk', lock_wait_timeout = default";
     // After a batch found its table locked, the cache is tried again after this pause (real time: the
     // lock wait is not shortened for tests either), unless it holds half of its bound: then the batch
     // waits for the lock as long as it takes, so that a long lock slows the device instead of dropping
@@ -153,7 +156,8 @@ private:
     void AppendSql(int cacheIndex, std::string&& sql);
     void SubmitAll(bool force);
     bool NeedSubmit(int cacheIndex, bool force);
-    int SubmitSqlCache(int cacheIndex);
+    // `force`: the batch waits for a locked table as long as the server lets it.
+    int SubmitSqlCache(int cacheIndex, bool force);
     void DropConnection();
     // Under the cache lock: the cache holds half of what it may keep.
     static bool AboveHalfBound(const SqlCache& cache);
