@@ -101,6 +101,14 @@ struct RecordMaker
         Text(r.m_Message, sizeof(r.m_Message), message);
         return r;
     }
+    AlarmLog Alarm(int type, const std::string& message) const
+    {
+        AlarmLog r;
+        Head(r.m_Head, LOG_TYPE_ALARM, ALARM_LOG_LEN);
+        r.m_AlarmType = type;
+        Text(r.m_Message, sizeof(r.m_Message), message);
+        return r;
+    }
     UserLogV3 User(int action, const std::string& name, int group, const std::string& message) const
     {
         UserLogV3 r;

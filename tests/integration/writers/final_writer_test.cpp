@@ -229,10 +229,7 @@ TEST_F(FinalWriterTest, FiftiethSystemLogFlushesFiftyStatementsInOneBatch)
 TEST_F(FinalWriterTest, DueByAgeOnTheNextRecordOrAtQuit)
 {
     Install(m_DevDb.c_str());
-    AlarmLog alarm;
-    m_Rec.Head(alarm.m_Head, LOG_TYPE_ALARM, ALARM_LOG_LEN);
-    alarm.m_AlarmType = 1;
-    RecordMaker::Text(alarm.m_Message, sizeof(alarm.m_Message), "disk");
+    AlarmLog alarm = m_Rec.Alarm(1, "disk");
     ASSERT_EQ(m_Chain.WriteLog(SIGN_CODE_1111, &alarm, nullptr), 1u);
     platform::Sleep(ScaledInterval(CFinalLogWriter::SUBMIT_AGE_MS) + 20);
     EXPECT_EQ(Count("alarm_log"), "0") << "age alone runs nothing";
@@ -250,10 +247,7 @@ TEST_F(FinalWriterTest, DueByAgeOnTheNextRecordOrAtQuit)
 TEST_F(FinalWriterTest, LockedTableKeepsItsBatchWithoutHoldingTheRecordThread)
 {
     Install(m_DevDb.c_str());
-    AlarmLog alarm;
-    m_Rec.Head(alarm.m_Head, LOG_TYPE_ALARM, ALARM_LOG_LEN);
-    alarm.m_AlarmType = 1;
-    RecordMaker::Text(alarm.m_Message, sizeof(alarm.m_Message), "disk");
+    AlarmLog alarm = m_Rec.Alarm(1, "disk");
     // Maintenance holds the table for 5 s (a repair, a long cleaning statement).
     MYSQL* maintenance = qbtest::AdminConnect(m_DevDb);
     ASSERT_TRUE(qbtest::Exec(maintenance, "lock tables alarm_log write"));
@@ -461,10 +455,7 @@ TEST_F(FinalWriterTest, StatementTextsAsDesigned)
         ASSERT_EQ(m_Chain.WriteLog(SIGN_CODE_1111, &k, nullptr), 1u);
     SystemLog sys = m_Rec.System(4, 603, "x'y\\z");
     ASSERT_EQ(m_Chain.WriteLog(SIGN_CODE_1111, &sys, nullptr), 1u);
-    AlarmLog alarm;
-    m_Rec.Head(alarm.m_Head, LOG_TYPE_ALARM, ALARM_LOG_LEN);
-    alarm.m_AlarmType = 2;
-    RecordMaker::Text(alarm.m_Message, sizeof(alarm.m_Message), "\xE4\xB9\x97'");
+    AlarmLog alarm = m_Rec.Alarm(2, "\xE4\xB9\x97'");
     ASSERT_EQ(m_Chain.WriteLog(SIGN_CODE_1111, &alarm, nullptr), 1u);
     AdminLog admin;
     std::memset(&admin, 0, sizeof(admin));
