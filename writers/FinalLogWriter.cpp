@@ -48,7 +48,7 @@ CFinalLogWriter::CFinalLogWriter()
             }
             if (!haveConn)
                 return false;
-            // The caches' batches leave a short lock wait on the session; the audit-file row is not
+            // The caches' batches leave no lock wait on the session; the audit-file row is not
             // retried later, so it waits as long as it takes.
             mysql_query(m_pConn, "set session lock_wait_timeout = default");
             body(m_pConn);
@@ -546,7 +546,7 @@ int CFinalLogWriter::SubmitSqlCache(int cacheIndex, bool force)
         uint32_t errNo = 0;
         EBatchResult result = RunBatch(m_pConn, cache.m_Sqls, count, done, errNo,
                                        force || AboveHalfBound(cache) ? SET_NAMES_FULL_LOCK_WAIT_SQL
-                                                                      : SET_NAMES_SHORT_LOCK_WAIT_SQL);
+                                                                      : SET_NAMES_NO_LOCK_WAIT_SQL);
         if (done > 0)
         {
             for (size_t i = 0; i < done; ++i)

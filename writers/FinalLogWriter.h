@@ -95,9 +95,10 @@ public:
     static constexpr uint32_t SQL_CLIENT_FLAGS = CLIENT_MULTI_STATEMENTS; // 0x10000
     static constexpr const char* SET_NAMES_SQL = "set   names   'gbk'";
     // The writer runs on the connection's record thread: a batch waiting for a table that maintenance
-    // holds (a repair, a cleaning chunk) would stop the device's stream for as long. Its batches wait
-    // at most this long for a table lock; what did not run stays cached for a later try.
-    static constexpr const char* SET_NAMES_SHORT_LOCK_WAIT_SQL = "set   names   'gbk', lock_wait_timeout = 1";
+    // holds (a repair, a cleaning chunk) would stop the device's stream for as long. Its batches do not
+    // wait for a table lock at all: cleaning runs chunk after chunk, so even a 1 s wait per cache kept
+    // the device's stream stopped for seconds at a time. What did not run stays cached for a later try.
+    static constexpr const char* SET_NAMES_NO_LOCK_WAIT_SQL = "set   names   'gbk', lock_wait_timeout = 0";
     // The server's own wait, for a batch that must run now (half-full cache, the last submission).
     static constexpr const char* SET_NAMES_FULL_LOCK_WAIT_SQL =
         "set   names   'gbk', lock_wait_timeout = default";
@@ -113,7 +114,7 @@ public:
         BATCH_DONE,      // every statement ran
         BATCH_REJECTED,  // statement at the failed index was refused by the server
         BATCH_CONN_LOST, // the connection broke at the failed index; nothing from it on ran
-        BATCH_BUSY,      // the table stayed locked past the batch's lock wait; nothing from it on ran
+        BATCH_BUSY,      // the table was locked (past the batch's lock wait, if any); nothing from it on ran
     };
     // How many statements from the front of `sqls` make one batch (at least one, MAX_BATCH_BYTES).
     static size_t CountBatch(const std::deque<std::string>& sqls);
