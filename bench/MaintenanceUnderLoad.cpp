@@ -5,6 +5,7 @@
 // longest a record waited per storing path, the peak data-file backlog, the receive rate and memory.
 #include "IngestBench.h"
 
+#include <functional>
 #include <mutex>
 
 namespace qbbench
@@ -45,34 +46,32 @@ std::string LocalDay(time_t t)
     return text;
 }
 
-// How far behind the newest stored row of a table is: probed on its own connection, so that a probe
-// waiting for a table lock measures that wait and does not hold up the other probes.
-class CLagProbe
+// Takes a sample every `intervalMs` on a thread of its own until stopped, and keeps each with the time
+// it was taken. `take` runs on that thread and returns false when it has nothing to keep.
+template <typename T> class CSampler
 {
 public:
-    CLagProbe(const std::string& db, const char* table) : m_Db(db), m_Table(table) {}
-    ~CLagProbe() { Stop(); }
+    CSampler(int intervalMs, std::function<bool(T&)> take) : m_IntervalMs(intervalMs), m_Take(std::move(take))
+    {
+    }
+    ~CSampler() { Stop(); }
 
     void Start()
     {
         m_Thread = std::thread(
             [this]
             {
-                MYSQL* conn = AdminConnect(m_Db);
-                const std::string q = std::string("select unix_timestamp(max(log_time)) from ") + m_Table;
                 while (!m_Stop.load())
                 {
-                    const std::string v = conn ? QueryValue(conn, q, "") : "";
-                    const double now = double(time(nullptr));
-                    if (!v.empty())
+                    T sample;
+                    if (m_Take(sample))
                     {
+                        sample.m_At = Now();
                         std::lock_guard<std::mutex> lock(m_Lock);
-                        m_Samples.push_back({Now(), now - atof(v.c_str())});
+                        m_Samples.push_back(sample);
                     }
-                    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                    std::this_thread::sleep_for(std::chrono::milliseconds(m_IntervalMs));
                 }
-                if (conn)
-                    mysql_close(conn);
             });
     }
 
@@ -83,32 +82,84 @@ public:
             m_Thread.join();
     }
 
+    std::vector<T> Between(double from, double to)
+    {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        std::vector<T> out;
+        for (const T& s : m_Samples)
+            if (s.m_At >= from && s.m_At <= to)
+                out.push_back(s);
+        return out;
+    }
+
+    // The newest sample; false before the first.
+    bool Last(T& sample)
+    {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        if (m_Samples.empty())
+            return false;
+        sample = m_Samples.back();
+        return true;
+    }
+
+private:
+    int m_IntervalMs;
+    std::function<bool(T&)> m_Take;
+    std::thread m_Thread;
+    std::atomic<bool> m_Stop{false};
+    std::mutex m_Lock;
+    std::vector<T> m_Samples;
+};
+
+struct LagSample
+{
+    double m_At = 0, m_Lag = 0; // answer time, seconds the newest row is behind the clock
+};
+
+// How far behind the newest stored row of a table is, every 0.5 s: probed on its own connection, so
+// that a probe waiting for a table lock measures that wait and does not hold up the other probes.
+class CLagProbe : public CSampler<LagSample>
+{
+public:
+    CLagProbe(const std::string& db, const char* table)
+        : CSampler(500,
+                   [this](LagSample& s)
+                   {
+                       if (m_Conn == nullptr)
+                           m_Conn = AdminConnect(m_Db);
+                       const std::string v = m_Conn ? QueryValue(m_Conn, m_Query, "") : "";
+                       s.m_Lag = double(time(nullptr)) - atof(v.c_str());
+                       return !v.empty();
+                   }),
+          m_Db(db), m_Query(std::string("select unix_timestamp(max(log_time)) from ") + table)
+    {
+    }
+    ~CLagProbe()
+    {
+        Stop();
+        if (m_Conn)
+            mysql_close(m_Conn);
+    }
+
     // The largest lag seen by probes that answered in [from, to].
     double MaxLag(double from, double to)
     {
-        std::lock_guard<std::mutex> lock(m_Lock);
         double worst = 0;
-        for (const auto& s : m_Samples)
-            if (s.first >= from && s.first <= to)
-                worst = std::max(worst, s.second);
+        for (const LagSample& s : Between(from, to))
+            worst = std::max(worst, s.m_Lag);
         return worst;
     }
 
     double LastLag()
     {
-        std::lock_guard<std::mutex> lock(m_Lock);
-        return m_Samples.empty() ? 1e9 : m_Samples.back().second;
+        LagSample s;
+        return Last(s) ? s.m_Lag : 1e9;
     }
-
-    const char* Table() const { return m_Table; }
 
 private:
     std::string m_Db;
-    const char* m_Table;
-    std::thread m_Thread;
-    std::atomic<bool> m_Stop{false};
-    std::mutex m_Lock;
-    std::vector<std::pair<double, double>> m_Samples; // answer time, lag in seconds
+    std::string m_Query;
+    MYSQL* m_Conn = nullptr; // used on the sampler's thread only
 };
 
 struct MetricsSample
@@ -118,67 +169,32 @@ struct MetricsSample
 };
 
 // The collector's metrics once a second, and its resident memory.
-class CMetricsFollower
+class CMetricsFollower : public CSampler<MetricsSample>
 {
 public:
-    CMetricsFollower(int port, pid_t pid) : m_Port(port), m_Pid(pid) {}
-    ~CMetricsFollower() { Stop(); }
-
-    void Start()
+    CMetricsFollower(int port, pid_t pid)
+        : CSampler(1000,
+                   [port, pid](MetricsSample& s)
+                   {
+                       const std::string text = HttpGet(port, "/metrics");
+                       if (text.empty())
+                           return false;
+                       s.m_Received = MetricSum(text, "quillbarn_records_received_total");
+                       s.m_BacklogFiles = MetricSum(text, "quillbarn_data_file_backlog_files");
+                       s.m_BacklogBytes = MetricSum(text, "quillbarn_data_file_backlog_bytes");
+                       long hwm = 0;
+                       ReadMemory(pid, s.m_RssKb, hwm);
+                       return true;
+                   })
     {
-        m_Thread = std::thread(
-            [this]
-            {
-                while (!m_Stop.load())
-                {
-                    const std::string text = HttpGet(m_Port, "/metrics");
-                    if (!text.empty())
-                    {
-                        MetricsSample s;
-                        s.m_At = Now();
-                        s.m_Received = MetricSum(text, "quillbarn_records_received_total");
-                        s.m_BacklogFiles = MetricSum(text, "quillbarn_data_file_backlog_files");
-                        s.m_BacklogBytes = MetricSum(text, "quillbarn_data_file_backlog_bytes");
-                        long hwm = 0;
-                        ReadMemory(m_Pid, s.m_RssKb, hwm);
-                        std::lock_guard<std::mutex> lock(m_Lock);
-                        m_Samples.push_back(s);
-                    }
-                    std::this_thread::sleep_for(std::chrono::seconds(1));
-                }
-            });
-    }
-
-    void Stop()
-    {
-        m_Stop = true;
-        if (m_Thread.joinable())
-            m_Thread.join();
-    }
-
-    std::vector<MetricsSample> Between(double from, double to)
-    {
-        std::lock_guard<std::mutex> lock(m_Lock);
-        std::vector<MetricsSample> out;
-        for (const MetricsSample& s : m_Samples)
-            if (s.m_At >= from && s.m_At <= to)
-                out.push_back(s);
-        return out;
     }
 
     MetricsSample Last()
     {
-        std::lock_guard<std::mutex> lock(m_Lock);
-        return m_Samples.empty() ? MetricsSample() : m_Samples.back();
+        MetricsSample s;
+        CSampler::Last(s);
+        return s;
     }
-
-private:
-    int m_Port;
-    pid_t m_Pid;
-    std::thread m_Thread;
-    std::atomic<bool> m_Stop{false};
-    std::mutex m_Lock;
-    std::vector<MetricsSample> m_Samples;
 };
 
 // The lowest receive rate over any 5 s window of the samples.
@@ -403,13 +419,7 @@ bool CBench::MaintenanceUnderLoad()
     }
     std::string out;
     RunProgram(argv, {}, 3600 * 1000, &out);
-    const size_t at = out.find("total ");
-    std::map<std::string, std::string> total;
-    std::istringstream in(at == std::string::npos ? "" : out.substr(at + 6));
-    std::string kv;
-    while (in >> kv)
-        if (size_t eq = kv.find('='); eq != std::string::npos)
-            total[kv.substr(0, eq)] = kv.substr(eq + 1);
+    std::map<std::string, std::string> total = KeyValuesAfter(out, "total ");
     const long long distinct = atoll(total["D"].c_str()), dups = atoll(total["duplicates"].c_str());
     printf("records: %s sent (%s acknowledged), %lld system/alarm/admin records acknowledged -> %lld stored "
            "once, %lld stored twice, %s foreign/stray; collector peak resident memory %.1f MiB; devsim %s\n",

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <openssl/evp.h>
 #include <poll.h>
+#include <sstream>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -158,5 +159,19 @@ double MetricSum(const std::string& text, const std::string& family)
             sum += atof(text.c_str() + blank + 1);
     }
     return sum;
+}
+
+std::map<std::string, std::string> KeyValuesAfter(const std::string& text, const std::string& marker)
+{
+    std::map<std::string, std::string> values;
+    const size_t at = text.find(marker);
+    if (at == std::string::npos)
+        return values;
+    std::istringstream in(text.substr(at + marker.size()));
+    std::string word;
+    while (in >> word)
+        if (size_t eq = word.find('='); eq != std::string::npos)
+            values[word.substr(0, eq)] = word.substr(eq + 1);
+    return values;
 }
 } // namespace qbtest

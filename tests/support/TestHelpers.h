@@ -3,6 +3,7 @@
 // temporary directories.
 #include <ctime>
 #include <functional>
+#include <map>
 #include <string>
 
 namespace qbtest
@@ -34,6 +35,10 @@ std::string HttpGet(int port, const std::string& path);
 
 // The sum of the samples of a metric family in a Prometheus text scrape (0 when it has none).
 double MetricSum(const std::string& text, const std::string& family);
+
+// The key=value words after the first `marker` in `text` (seqcheck's "total " line, for one); empty
+// when `marker` is not there.
+std::map<std::string, std::string> KeyValuesAfter(const std::string& text, const std::string& marker);
 
 // A new directory /tmp/<stem>_XXXXXX; "" on failure.
 std::string MakeTempDir(const std::string& stem);

@@ -156,13 +156,7 @@ protected:
         argv.insert(argv.end(), extra.begin(), extra.end());
         std::string out;
         *code = qbtest::RunProgram(argv, {}, 300000, &out);
-        std::map<std::string, std::string> total;
-        size_t at = out.find("total ");
-        std::istringstream in(at == std::string::npos ? "" : out.substr(at + 6));
-        std::string kv;
-        while (in >> kv)
-            if (size_t eq = kv.find('='); eq != std::string::npos)
-                total[kv.substr(0, eq)] = kv.substr(eq + 1);
+        std::map<std::string, std::string> total = qbtest::KeyValuesAfter(out, "total ");
         total["_output"] = out;
         return total;
     }
