@@ -58,7 +58,7 @@ struct Options
     bool m_Maintenance = false;
     int m_MaintDevices = 8, m_MaintWarmup = 60, m_ContentPercent = 10;
     double m_MaintRate = 10000; // records/s of all devices together
-    double m_CleanShare = 0.2;  // share of usrbasiclog's rows the cleaning by age removes
+    double m_CleanShare = 0.2;  // share of usrbasiclog's history the cleaning by age removes
     // A device database a curve run kept (QB_KEEP_TREES=1): its log tables become device 1's, and
     // maintenance runs on them without a new prefill.
     std::string m_AdoptDb;

@@ -241,10 +241,16 @@ bool CBench::MaintenanceUnderLoad()
                QueryValue(conn, "select count(*) from adt_log").c_str(), Now() - t0);
     }
 
-    // Cleaning by age: the day that leaves about the wanted share of usrbasiclog's rows at or before it.
-    const std::string cutDay =
-        QueryValue(conn, "select date(log_time) - interval 1 day from usrbasiclog order by log_time limit " +
-                             std::to_string(llround(double(basic) * m_Opt.m_CleanShare)) + ", 1");
+    // Cleaning by age: the day that leaves about the wanted share of usrbasiclog's history (the rows
+    // before today) at or before it. Counting today's rows of the curve's run too would, on a small
+    // database, put the cut-off at yesterday; cleaning by size would then find only the run's rows in
+    // syslog and take the first seconds of the records counted at the end.
+    const long long history =
+        atoll(QueryValue(conn, "select count(*) from usrbasiclog where log_time < curdate()", "0").c_str());
+    const std::string cutDay = QueryValue(
+        conn, "select date(log_time) - interval 1 day from usrbasiclog where log_time < curdate() order by "
+              "log_time limit " +
+                  std::to_string(llround(double(history) * m_Opt.m_CleanShare)) + ", 1");
     const std::string yesterday = LocalDay(time(nullptr) - 86400);
     QuietReportTables(conn, yesterday);
 
