@@ -410,22 +410,11 @@ bool CBench::MaintenanceUnderLoad()
     // in any table.
     auto acked = [&](const char* kind) { return atoll(report[std::string("acked.") + kind].c_str()); };
     const long long expected = acked("sys") + acked("alarm") + acked("admin");
-    std::vector<std::string> argv = {BinDir() + "/seqcheck",
-                                     "--no-check-table",
-                                     "--expect",
-                                     std::to_string(atoll(report["sent.records"].c_str())),
-                                     "--max-missing",
-                                     "1000000000000",
-                                     "--tables",
-                                     "syslog,alarm_log,adt_log"};
-    for (int i = 1; i <= devices; ++i)
-    {
-        argv.push_back("--device");
-        argv.push_back(std::to_string(i) + "=" + m_Harness.DeviceDb(i));
-    }
-    std::string out;
-    RunProgram(argv, {}, 3600 * 1000, &out);
-    std::map<std::string, std::string> total = KeyValuesAfter(out, "total ");
+    std::map<std::string, std::string> total = m_Harness.RunSeqCheck(
+        1, devices,
+        {"--no-check-table", "--expect", std::to_string(atoll(report["sent.records"].c_str())),
+         "--max-missing", "1000000000000", "--tables", "syslog,alarm_log,adt_log"},
+        nullptr, 3600 * 1000);
     const long long distinct = atoll(total["D"].c_str()), dups = atoll(total["duplicates"].c_str());
     printf("records: %s sent (%s acknowledged), %lld system/alarm/admin records acknowledged -> %lld stored "
            "once, %lld stored twice, %s foreign/stray; collector peak resident memory %.1f MiB; devsim %s\n",

@@ -182,6 +182,26 @@ std::map<std::string, std::string> CCollectorHarness::RunDevsim(const std::vecto
     return report;
 }
 
+std::map<std::string, std::string> CCollectorHarness::RunSeqCheck(int first, int last,
+                                                                  const std::vector<std::string>& extra,
+                                                                  int* exitCode, int timeoutMs)
+{
+    std::vector<std::string> argv = {BinDir() + "/seqcheck"};
+    for (int i = first; i <= last; ++i)
+    {
+        argv.push_back("--device");
+        argv.push_back(std::to_string(i) + "=" + DeviceDb(i));
+    }
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    std::string out;
+    const int code = RunProgram(argv, {}, timeoutMs, &out);
+    if (exitCode)
+        *exitCode = code;
+    std::map<std::string, std::string> total = KeyValuesAfter(out, "total ");
+    total["_output"] = out;
+    return total;
+}
+
 std::string CCollectorHarness::Log()
 {
     return m_Tree ? m_Tree->ReadLogs() : std::string();

@@ -43,6 +43,10 @@ public:
     // Runs devsim against the collector; the report's key=value lines.
     std::map<std::string, std::string> RunDevsim(const std::vector<std::string>& args,
                                                  int* exitCode = nullptr, int timeoutMs = 120000);
+    // Runs seqcheck over devices first..last (their databases) with `extra` options; the "total" line's
+    // fields, and the whole output as "_output".
+    std::map<std::string, std::string> RunSeqCheck(int first, int last, const std::vector<std::string>& extra,
+                                                   int* exitCode = nullptr, int timeoutMs = 300000);
 
     std::string Log();
     std::string DeviceDb(int i) const;

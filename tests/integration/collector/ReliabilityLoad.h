@@ -143,24 +143,6 @@ protected:
             [&] { return m_C.Log().find("Release A SvpnNode") != std::string::npos; }, 40000));
     }
 
-    // seqcheck over devices first..last; the "total" line's fields and the exit code.
-    std::map<std::string, std::string> SeqCheck(int first, int last, const std::vector<std::string>& extra,
-                                                int* code)
-    {
-        std::vector<std::string> argv = {qbtest::BinDir() + "/seqcheck"};
-        for (int i = first; i <= last; ++i)
-        {
-            argv.push_back("--device");
-            argv.push_back(std::to_string(i) + "=" + m_C.DeviceDb(i));
-        }
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        std::string out;
-        *code = qbtest::RunProgram(argv, {}, 300000, &out);
-        std::map<std::string, std::string> total = qbtest::KeyValuesAfter(out, "total ");
-        total["_output"] = out;
-        return total;
-    }
-
     // A device's data files are imported by its import task, which runs while the device is
     // connected: keep devices first..last connected (untagged records) until their queued files
     // have been switched out and loaded.
@@ -223,7 +205,7 @@ protected:
         args.push_back("--per-table");
         args.push_back("--no-check-table");
         int code = 0;
-        std::string text = SeqCheck(first, last, args, &code)["_output"];
+        std::string text = m_C.RunSeqCheck(first, last, args, &code)["_output"];
         std::istringstream log(m_C.Log());
         std::string line;
         std::map<std::string, int> errors;

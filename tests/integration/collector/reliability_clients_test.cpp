@@ -127,10 +127,11 @@ TEST_F(ReliabilityLoad, ConnectionsCutInsideARecordStoreNothing)
     EXPECT_TRUE(m_C.IsRunning());
     ConnectForImport(1, devices);
     int check = -1;
-    auto total = SeqCheck(1, devices,
-                          {"--first", std::to_string(cutPerDevice + 1), "--expect", std::to_string(whole),
-                           "--absent", "1-" + std::to_string(cutPerDevice), "--wait", "60"},
-                          &check);
+    auto total =
+        m_C.RunSeqCheck(1, devices,
+                        {"--first", std::to_string(cutPerDevice + 1), "--expect", std::to_string(whole),
+                         "--absent", "1-" + std::to_string(cutPerDevice), "--wait", "60"},
+                        &check);
     EXPECT_EQ(check, 0) << total["_output"]
                         << Diagnose(1, 1,
                                     {"--first", std::to_string(cutPerDevice + 1), "--expect",
@@ -284,7 +285,7 @@ TEST_F(ReliabilityLoad, DeviceThatNeverReadsRepliesStallsOnlyItself)
     const double letGoSeconds = Now() - closedAt;
 
     int check = -1;
-    auto total = SeqCheck(1, 2 * others, {"--expect", std::to_string(count), "--wait", "60"}, &check);
+    auto total = m_C.RunSeqCheck(1, 2 * others, {"--expect", std::to_string(count), "--wait", "60"}, &check);
     EXPECT_EQ(check, 0) << total["_output"];
     EXPECT_EQ(total["missing"], "0");
     EXPECT_EQ(total["duplicates"], "0");
@@ -420,7 +421,7 @@ TEST_F(ReliabilityLoad, SlowSendersHoldEverySlotButTheCollectorStaysResponsive)
         {"--devices", "1", "--count", "10", "--seq", "--mix", kBatchMix, "--reply-timeout", "60"}, &codeIn);
     EXPECT_EQ(codeIn, 0) << in["_output"];
     int check = -1;
-    auto total = SeqCheck(1, 1, {"--expect", "10", "--wait", "30"}, &check);
+    auto total = m_C.RunSeqCheck(1, 1, {"--expect", "10", "--wait", "30"}, &check);
     EXPECT_EQ(check, 0) << total["_output"];
     Figures("slow",
             "slow_connections=" + std::to_string(slow) + " bytes_each=" + std::to_string(bytesEach.load()) +

@@ -40,7 +40,8 @@ TEST_F(ReliabilityLoad, SixtyFourDevicesLoseNothingAndMemoryStaysFlat)
 
     ConnectForImport(1, devices);
     int check = -1;
-    auto total = SeqCheck(1, devices, {"--expect", std::to_string(rate * seconds), "--wait", "90"}, &check);
+    auto total =
+        m_C.RunSeqCheck(1, devices, {"--expect", std::to_string(rate * seconds), "--wait", "90"}, &check);
     EXPECT_EQ(check, 0) << total["_output"] << Diagnose(1, 2, {"--expect", std::to_string(rate * seconds)});
     const double allStored = Now() - t0;
     EXPECT_EQ(total["missing"], "0");
@@ -80,7 +81,7 @@ TEST_F(ReliabilityLoad, ReconnectingDevicesLoseNothingAndLeakNoDescriptors)
     EXPECT_EQ(code, 0) << report["_output"];
     ConnectForImport(1, devices);
     int check = -1;
-    auto total = SeqCheck(1, devices, {"--expect", std::to_string(perDevice), "--wait", "60"}, &check);
+    auto total = m_C.RunSeqCheck(1, devices, {"--expect", std::to_string(perDevice), "--wait", "60"}, &check);
     EXPECT_EQ(check, 0) << total["_output"] << Diagnose(1, 2, {"--expect", std::to_string(perDevice)});
     int fdEnd = OpenFds(m_Pid);
     qbtest::WaitUntil([&] { return std::abs((fdEnd = OpenFds(m_Pid)) - fdBase) <= 2; }, 60000);
@@ -157,8 +158,8 @@ TEST_F(ReliabilityLoad, ConnectionLimitRefusesExtrasAndFreesSlots)
     held.join();
     EXPECT_EQ(codeA, 0) << a["_output"];
     int c1 = -1, c2 = -1;
-    auto heldTotal = SeqCheck(2, 64, {"--expect", std::to_string(heldCount), "--wait", "30"}, &c1);
-    auto shortTotal = SeqCheck(1, 1, {"--expect", std::to_string(shortCount), "--wait", "30"}, &c2);
+    auto heldTotal = m_C.RunSeqCheck(2, 64, {"--expect", std::to_string(heldCount), "--wait", "30"}, &c1);
+    auto shortTotal = m_C.RunSeqCheck(1, 1, {"--expect", std::to_string(shortCount), "--wait", "30"}, &c2);
     EXPECT_EQ(c1, 0) << heldTotal["_output"];
     EXPECT_EQ(c2, 0) << shortTotal["_output"];
     Figures("limit", "held=64 extra=6 closed_within_1s=" + std::to_string(refused) +
